@@ -1,0 +1,33 @@
+// Settings that the native platform keeps in its registry live here in a text
+// file in the registry-export format, so an administrator can use one file on
+// both systems:
+//
+//   Windows Registry Editor Version 5.00
+//
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Corvane\Logs]
+//   "Logging"=dword:00000001
+//   "TextOutput"="/var/log/docseal/docseal.log"
+//
+// The file is $DOCSEAL_REGISTRY, else /etc/docseal/registry.reg. It may be
+// UTF-8 (with or without a byte-order mark) or UTF-16LE with its mark. The
+// parsed file is kept, and every query first checks whether the file changed
+// (size, modification time, inode), so an edit counts from the next query and
+// an absent file costs one stat(2). The program never writes the file.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace nxr::os {
+
+// The settings file's path as it is used now.
+std::string registryPath();
+
+// Each query reads one value of the key HKEY_LOCAL_MACHINE\<subKey>. Key and
+// value names compare without regard to ASCII case, as the native registry
+// does. A missing file, key or value, a value of another type or a malformed
+// value all return false and leave the output unchanged.
+bool regQueryDword(std::u16string_view subKey, std::u16string_view valueName, uint32_t& ulValue);
+bool regQueryString(std::u16string_view subKey, std::u16string_view valueName, std::u16string& value);
+
+} // namespace nxr::os

@@ -1,0 +1,57 @@
+// Shared helpers for the tests.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nxrtest {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents when the
+// object goes away.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Points DOCSEAL_REGISTRY at a settings file of its own for its lifetime and
+// restores the previous value afterwards. write() replaces the file's body
+// (UTF-8, header line added).
+class ScopedRegistry {
+public:
+    ScopedRegistry();
+    ~ScopedRegistry();
+    ScopedRegistry(const ScopedRegistry&) = delete;
+    ScopedRegistry& operator=(const ScopedRegistry&) = delete;
+
+    // Writes the header and a [HKEY_LOCAL_MACHINE\SOFTWARE\Corvane\Logs]
+    // section holding the given value lines, e.g. "\"Logging\"=dword:00000001".
+    void writeLogsKey(const std::vector<std::string>& valueLines);
+    // Turns logging on with the given detail mask, writing to logPath().
+    void enableLogging(uint32_t ulDetail);
+    const std::string& logPath() const { return m_logPath; }
+    const std::string& path() const { return m_regPath; }
+
+private:
+    ScratchDir m_dir;
+    std::string m_regPath;
+    std::string m_logPath;
+    std::string m_saved;
+    bool m_hadSaved = false;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+
+// The log file's lines as UTF-8, byte-order mark dropped, CR LF removed.
+std::vector<std::string> readLogLines(const std::string& path);
+
+} // namespace nxrtest
