@@ -1,0 +1,222 @@
+#include "nxr_os_registry.h"
+#include "nxr_os_text.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+#include <vector>
+
+using namespace nxr::os;
+using nxrtest::ScopedRegistry;
+using nxrtest::writeFile;
+
+namespace {
+
+constexpr std::u16string_view kLogs = u"SOFTWARE\\Corvane\\Logs";
+
+// UTF-8 text as a UTF-16LE file body with its byte-order mark.
+std::string utf16leWithBom(const std::string& utf8)
+{
+    std::u16string wide;
+    EXPECT_TRUE(utf8ToUtf16(utf8, wide));
+    std::string out = "\xFF\xFE";
+    for (const char16_t u : wide) {
+        out.push_back(static_cast<char>(u & 0xFF));
+        out.push_back(static_cast<char>(u >> 8));
+    }
+    return out;
+}
+
+std::optional<uint32_t> dword(std::u16string_view name, std::u16string_view key = kLogs)
+{
+    uint32_t v = 0xDEADBEEF;
+    if (!regQueryDword(key, name, v)) {
+        EXPECT_EQ(v, 0xDEADBEEFu) << "output changed on failure";
+        return std::nullopt;
+    }
+    return v;
+}
+
+std::optional<std::string> str(std::u16string_view name, std::u16string_view key = kLogs)
+{
+    std::u16string v = u"untouched";
+    if (!regQueryString(key, name, v)) {
+        EXPECT_EQ(v, u"untouched") << "output changed on failure";
+        return std::nullopt;
+    }
+    return toUtf8Lossy(v);
+}
+
+} // namespace
+
+TEST(Registry, PathComesFromEnvironmentEachTime)
+{
+    {
+        ScopedRegistry reg;
+        EXPECT_EQ(registryPath(), reg.path());
+    }
+    const char* saved = std::getenv("DOCSEAL_REGISTRY");
+    const std::string keep = saved ? saved : "";
+    ::unsetenv("DOCSEAL_REGISTRY");
+    EXPECT_EQ(registryPath(), "/etc/docseal/registry.reg");
+    if (saved)
+        ::setenv("DOCSEAL_REGISTRY", keep.c_str(), 1);
+}
+
+TEST(Registry, Utf16ExportWithEscapesCommentsAndOtherKeys)
+{
+    ScopedRegistry reg;
+    writeFile(reg.path(), utf16leWithBom(
+        "Windows Registry Editor Version 5.00\r\n"
+        "\r\n"
+        "; exported by hand\r\n"
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\Logs]\r\n"
+        "\"Logging\"=dword:00000007\r\n"
+        "\"TextOutput\"=\"/wrong/hive.log\"\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Logs]\r\n"
+        "@=\"default value\"\r\n"
+        "\"Logging\"=dword:00000001\r\n"
+        "\"LogDetail\"  =   dword:0000001b\r\n"
+        "\"TextOutput\"=\"C:\\\\logs\\\\say \\\"hi\\\".log\"\r\n"
+        "\"docseal\"=\"1,27,/var/log/docseal/journal-\xC3\xA9.log\"\r\n"
+        "this line is junk\r\n"
+        "\"Blob\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+        "  16,17,18\r\n"
+        "\"Expand\"=hex(2):25,00,54,00,00,00\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Other]\r\n"
+        "\"Logging\"=dword:00000009\r\n"));
+
+    EXPECT_EQ(dword(u"Logging"), 1u);
+    EXPECT_EQ(dword(u"LogDetail"), 0x1Bu);
+    EXPECT_EQ(str(u"TextOutput"), "C:\\logs\\say \"hi\".log");
+    EXPECT_EQ(str(u"docseal"), "1,27,/var/log/docseal/journal-\xC3\xA9.log");
+    EXPECT_EQ(dword(u"Logging", u"SOFTWARE\\Corvane\\Other"), 9u);
+
+    // Names of keys and values ignore ASCII case.
+    EXPECT_EQ(dword(u"LOGGING", u"software\\corvane\\LOGS"), 1u);
+    EXPECT_EQ(str(u"textoutput"), "C:\\logs\\say \"hi\".log");
+
+    // Wrong type, hex values and the default value all read as absent.
+    EXPECT_EQ(str(u"Logging"), std::nullopt);
+    EXPECT_EQ(dword(u"TextOutput"), std::nullopt);
+    EXPECT_EQ(dword(u"Blob"), std::nullopt);
+    EXPECT_EQ(str(u"Expand"), std::nullopt);
+    EXPECT_EQ(str(u""), std::nullopt);
+    EXPECT_EQ(dword(u"Missing"), std::nullopt);
+    EXPECT_EQ(dword(u"Logging", u"SOFTWARE\\Corvane"), std::nullopt);
+}
+
+TEST(Registry, Utf8Regedit4WithOddAndMalformedLines)
+{
+    ScopedRegistry reg;
+    writeFile(reg.path(),
+              "\xEF\xBB\xBF"
+              "REGEDIT4\n"
+              "\n"
+              "  [HKLM\\SOFTWARE\\Corvane\\Logs]  \n"
+              "\t\"Logging\" = DWORD:1B\n"
+              "\"LogDetail\"=dword:0000001b\n"
+              "\"LogDetail\"=dword:00002200\n"     // a later line wins
+              "\"TooLong\"=dword:123456789\n"
+              "\"NotHex\"=dword:12g4\n"
+              "\"Trailing\"=\"text\" junk\n"
+              "\"Unterminated\"=\"text\n"
+              "\"NoEquals\" \"text\"\n"
+              "\"Gone\"=\"here\"\n"
+              "\"Gone\"=-\n"
+              "\"Empty\"=\"\"\n"
+              "[HKLM\\SOFTWARE\\Corvane\\Logs\n"  // broken header: following lines have no key
+              "\"Stray\"=dword:00000001\n"
+              "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Logs]\n"
+              "\"Deleted\"=dword:00000001\n");
+
+    EXPECT_EQ(dword(u"Logging"), 0x1Bu);
+    EXPECT_EQ(dword(u"LogDetail"), 0x2200u);
+    EXPECT_EQ(str(u"Empty"), "");
+    for (const auto* name : {u"TooLong", u"NotHex", u"Stray", u"Deleted"})
+        EXPECT_EQ(dword(name), std::nullopt) << toUtf8Lossy(name);
+    for (const auto* name : {u"Trailing", u"Unterminated", u"NoEquals", u"Gone"})
+        EXPECT_EQ(str(name), std::nullopt) << toUtf8Lossy(name);
+}
+
+TEST(Registry, SeesEveryChangeOfTheFile)
+{
+    ScopedRegistry reg;
+    EXPECT_EQ(dword(u"Logging"), std::nullopt);
+
+    // Rewritten in place right away: same size, same inode, and quite possibly
+    // the same time stamps.
+    writeFile(reg.path(), "REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:00000001\n");
+    EXPECT_EQ(dword(u"Logging"), 1u);
+    writeFile(reg.path(), "REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:00000002\n");
+    EXPECT_EQ(dword(u"Logging"), 2u);
+
+    // Rewritten with its old modification time put back (as "cp -p" or
+    // "touch -d" would leave it): only the content and the change time differ.
+    struct stat before {};
+    ASSERT_EQ(::stat(reg.path().c_str(), &before), 0);
+    writeFile(reg.path(), "REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:00000007\n");
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, reg.path().c_str(), times, 0), 0);
+    EXPECT_EQ(dword(u"Logging"), 7u);
+
+    // Replaced by rename.
+    reg.writeLogsKey({"\"Logging\"=dword:00000003"});
+    EXPECT_EQ(dword(u"Logging"), 3u);
+    reg.writeLogsKey({"\"Logging\"=dword:00000004"});
+    EXPECT_EQ(dword(u"Logging"), 4u);
+
+    // Deleted, then back.
+    ASSERT_EQ(std::remove(reg.path().c_str()), 0);
+    EXPECT_EQ(dword(u"Logging"), std::nullopt);
+    reg.writeLogsKey({"\"Logging\"=dword:00000005"});
+    EXPECT_EQ(dword(u"Logging"), 5u);
+
+    // Another file named by the environment.
+    {
+        ScopedRegistry other;
+        other.writeLogsKey({"\"Logging\"=dword:00000006"});
+        EXPECT_EQ(dword(u"Logging"), 6u);
+    }
+    EXPECT_EQ(dword(u"Logging"), 5u);
+}
+
+TEST(Registry, ConcurrentQueriesWhileTheFileChanges)
+{
+    ScopedRegistry reg;
+    reg.writeLogsKey({"\"Logging\"=dword:00000001", "\"TextOutput\"=\"/a\""});
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                uint32_t v = 0;
+                std::u16string s;
+                if (!regQueryDword(kLogs, u"Logging", v) || (v != 1 && v != 2))
+                    ++bad;
+                if (!regQueryString(kLogs, u"TextOutput", s) || (s != u"/a" && s != u"/bb"))
+                    ++bad;
+            }
+        });
+    }
+    for (int i = 0; i < 200; ++i) {
+        if (i % 2)
+            reg.writeLogsKey({"\"Logging\"=dword:00000001", "\"TextOutput\"=\"/a\""});
+        else
+            reg.writeLogsKey({"\"Logging\"=dword:00000002", "\"TextOutput\"=\"/bb\""});
+    }
+    stop = true;
+    for (auto& r : readers)
+        r.join();
+    EXPECT_EQ(bad, 0);
+}
