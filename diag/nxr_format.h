@@ -17,6 +17,7 @@ inline constexpr size_t NXR_LOG_BUFFER_UNITS = 1024;
 class CNXRFormatArg {
 public:
     CNXRFormatArg(std::u16string_view s) : m_kind(Kind::Text), m_text(s) {}
+    CNXRFormatArg(const std::u16string& s) : m_kind(Kind::Text), m_text(s) {}
     CNXRFormatArg(const char16_t* s) : m_kind(Kind::Text), m_text(s ? s : u"(null)") {}
     CNXRFormatArg(int32_t v) : m_kind(Kind::Signed), m_signed(v) {}
     CNXRFormatArg(int64_t v) : m_kind(Kind::Signed), m_signed(v) {}
