@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace nxr::os {
 
@@ -39,6 +41,12 @@ Blocks& blocks()
     static Blocks* s_blocks = new Blocks; // never destroyed: blocks may be freed during exit
     return *s_blocks;
 }
+
+// Straight to the kernel: AddressSanitizer replaces mlock(3) and munlock(3)
+// with calls that do nothing and report success, which would hide the very
+// failures callers must handle.
+int sysLock(void* p, size_t n) { return static_cast<int>(::syscall(SYS_mlock, p, n)); }
+int sysUnlock(void* p, size_t n) { return static_cast<int>(::syscall(SYS_munlock, p, n)); }
 
 bool fail(int err)
 {
@@ -82,7 +90,7 @@ bool vmemLock(void* p, size_t ulBytes)
 {
     if (injected(VmemOp::Lock))
         return false;
-    if (::mlock(p, ulBytes) != 0) {
+    if (sysLock(p, ulBytes) != 0) {
         setLastErrorFromErrno();
         return false;
     }
@@ -93,7 +101,7 @@ bool vmemUnlock(void* p, size_t ulBytes)
 {
     if (injected(VmemOp::Unlock))
         return false;
-    if (::munlock(p, ulBytes) != 0) {
+    if (sysUnlock(p, ulBytes) != 0) {
         setLastErrorFromErrno();
         return false;
     }
