@@ -6,7 +6,11 @@ namespace nxr {
 
 uint32_t nxrCurrentError(NxrErrorSource source) noexcept
 {
-    return source == NxrErrorSource::LastError ? os::getLastError() : static_cast<uint32_t>(errno);
+    switch (source) {
+    case NxrErrorSource::LastError: return os::getLastError();
+    case NxrErrorSource::None: return NXR_NO_ERROR_CODE;
+    default: return static_cast<uint32_t>(errno);
+    }
 }
 
 } // namespace nxr
