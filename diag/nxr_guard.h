@@ -25,8 +25,9 @@
 
 namespace nxr {
 
-// Which error code an "unhandled exception" record carries.
-enum class NxrErrorSource { Errno, LastError };
+// Which error code an "unhandled exception" record carries: errno, the
+// thread's last-error value, or none (-1).
+enum class NxrErrorSource { Errno, LastError, None };
 
 uint32_t nxrCurrentError(NxrErrorSource source) noexcept;
 
@@ -78,6 +79,37 @@ auto nxrGuard(CFunctionTrace& trace, std::conditional_t<std::is_void_v<R>, bool,
     } else {
         detail::storeResult(trace, failValue, false);
     }
+    return failValue;
+}
+
+// What nxrGuardRethrow does with an exception it does not handle before
+// passing it on.
+enum class NxrOnForeign { Record, Silent };
+
+// Runs a body that reports one kind of failure by throwing Expected (or a
+// class derived from it): returns the body's result, or failValue when such an
+// object was thrown, logging it if it was not yet. Any other exception is
+// recorded as "An unhandled exception occurred" (Record) or left as it is
+// (Silent) and re-thrown unchanged to the caller.
+template <class Expected, class Body, class R = std::invoke_result_t<Body&>>
+R nxrGuardRethrow(CFunctionTrace& trace, std::type_identity_t<R> failValue, Body&& body,
+                  NxrOnForeign onForeign = NxrOnForeign::Record, NxrErrorSource source = NxrErrorSource::Errno,
+                  std::source_location where = std::source_location::current())
+{
+    static_assert(std::is_base_of_v<CNXRLoggingObject, Expected>);
+    static_assert(!std::is_void_v<R>);
+    try {
+        R result = body();
+        detail::storeResult(trace, result, true);
+        return result;
+    } catch (Expected& e) {
+        nxrLogIfNotLogged(e);
+    } catch (...) {
+        if (onForeign == NxrOnForeign::Record)
+            nxrLogUnhandled(nxrCurrentError(source), where.file_name(), where.line());
+        throw;
+    }
+    detail::storeResult(trace, failValue, false);
     return failValue;
 }
 
