@@ -1,0 +1,418 @@
+#include "nxr_xmlcrypt.h"
+
+#include "_3deskey.h"
+#include "aeskey.h"
+#include "nxr_guard.h"
+#include "nxr_os_error.h"
+#include "nxr_os_file.h"
+#include "nxr_os_random.h"
+#include "xmlxercesvm.h"
+
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace nxr {
+
+const char16_t* g_pszBuiltInPassphrase = u"{3C7A9F12-B4E6-4a0b-9A5C-7E21D8F4B603}";
+const char16_t* g_pszXmlSuffix = u".xml";
+const char16_t* g_pszEncSuffix = u".enc";
+
+namespace {
+
+constexpr uint32_t HEADER_BYTES = 8;
+constexpr uint32_t DERIVE_ITERATIONS = 10;
+
+bool isKnownKeyMode(int32_t lKeyMode) { return lKeyMode >= 1 && lKeyMode <= 3; }
+
+// Whether name ends with suffix, as found by a reverse search for its last
+// occurrence.
+bool endsWith(const CNXRWCharString& name, const CNXRWCharString& suffix)
+{
+    uint32_t ulPos = 0;
+    if (!name.getSubStringPos(suffix, 1, CNXRWCharString::pmReverse, &ulPos))
+        return false;
+    return name.getLength() != 0 && suffix.getLength() != 0 && name.getLength() - ulPos == suffix.getLength();
+}
+
+// An open file handle that is closed when it goes out of scope. The owner
+// closes it itself where a failed close matters.
+class CFileGuard {
+public:
+    explicit CFileGuard(os::FileHandle hFile = os::kInvalidFile) : m_hFile(hFile) {}
+    ~CFileGuard()
+    {
+        if (m_hFile != os::kInvalidFile)
+            os::fileClose(m_hFile);
+    }
+    CFileGuard(const CFileGuard&) = delete;
+    CFileGuard& operator=(const CFileGuard&) = delete;
+
+    os::FileHandle get() const { return m_hFile; }
+    bool isOpen() const { return m_hFile != os::kInvalidFile; }
+    void reset(os::FileHandle hFile) { m_hFile = hFile; }
+    // Closes now; false when the close reported an error.
+    bool close()
+    {
+        const os::FileHandle h = m_hFile;
+        m_hFile = os::kInvalidFile;
+        return h == os::kInvalidFile || os::fileClose(h);
+    }
+
+private:
+    os::FileHandle m_hFile;
+};
+
+// A temporary output beside its final name. Removed when it goes out of
+// scope unless it was committed (renamed to the final name).
+class CTempOutput {
+public:
+    explicit CTempOutput(const std::string& target) : m_target(target) {}
+    ~CTempOutput()
+    {
+        m_file.close();
+        if (!m_path.empty() && !m_bCommitted)
+            os::fileUnlink(m_path);
+    }
+    CTempOutput(const CTempOutput&) = delete;
+    CTempOutput& operator=(const CTempOutput&) = delete;
+
+    // Creates a new, uniquely named file in the target's folder.
+    bool create(uint32_t ulMode)
+    {
+        const auto slash = m_target.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? std::string() : m_target.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? m_target : m_target.substr(slash + 1);
+        static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            // Random where the kernel gives it; the process id and attempt
+            // number keep names apart when it does not.
+            uint8_t random[8] = {};
+            os::genRandom(random, sizeof(random));
+            std::string suffix = std::to_string(::getpid()) + "-" + std::to_string(attempt) + "-";
+            for (const uint8_t b : random)
+                suffix += digits[b % 36];
+            const std::string path = folder + "." + base + "." + suffix + ".tmp";
+            const os::FileHandle h = os::fileOpenWrite(path, os::FileDisposition::CreateNew, ulMode);
+            if (h != os::kInvalidFile) {
+                m_file.reset(h);
+                m_path = path;
+                return true;
+            }
+            if (os::getLastError() != EEXIST)
+                return false;
+        }
+        return false;
+    }
+    os::FileHandle handle() const { return m_file.get(); }
+    bool close() { return m_file.close(); }
+    bool commit()
+    {
+        if (!os::fileRename(m_path, m_target))
+            return false;
+        m_bCommitted = true;
+        return true;
+    }
+
+private:
+    std::string m_target;
+    std::string m_path;
+    CFileGuard m_file;
+    bool m_bCommitted = false;
+};
+
+// Makes the folder's entry for a renamed file durable; best effort.
+void syncFolderOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    CFileGuard dir(os::fileOpenRead(folder));
+    if (dir.isOpen())
+        os::fileSync(dir.get());
+}
+
+// The passphrase, as the bytes the key derivation takes: the UTF-16LE
+// characters with their terminating zero. Mode 1 takes the built-in one.
+bool passphraseBytes(int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+                     CNXRBuffer<NXR_BYTE>& bytes)
+{
+    CNXRSecureBuffer<NXR_USHORT> working(*pPassphrase);
+    if (lKeyMode == 1) {
+        const CNXRWCharString builtIn(g_pszBuiltInPassphrase);
+        const CNXRSecureBuffer<NXR_USHORT> secure(builtIn.getBuffer(), builtIn.getLength() + 1, 0);
+        working = secure;
+    }
+    if (!working.isValid())
+        return false;
+    bytes = working.asBuffer();
+    return bytes.isValid();
+}
+
+// Builds the key of a mode from the passphrase; null for an unknown mode or
+// a failed derivation.
+std::unique_ptr<CSymKeyBase> deriveModeKey(int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    if (!isKnownKeyMode(lKeyMode) || pPassphrase == nullptr)
+        return nullptr;
+    CNXRBuffer<NXR_BYTE> bytes;
+    if (!passphraseBytes(lKeyMode, pPassphrase, bytes))
+        return nullptr;
+    std::unique_ptr<CSymKeyBase> key;
+    if (lKeyMode == 3)
+        key = std::make_unique<C3DesKey>();
+    else
+        key = std::make_unique<CAesKey>();
+    const CNXRBuffer<NXR_BYTE> salt;
+    if (!key->deriveKey(bytes, salt, DERIVE_ITERATIONS))
+        return nullptr;
+    return key;
+}
+
+// Whether the document is well-formed XML.
+bool checkDocument(const CNXRBuffer<NXR_BYTE>& document)
+{
+    CXmlXercesVM vm;
+    return vm.checkXMLInMem(document);
+}
+
+} // namespace
+
+#define NXR_CRYPT_TRACE(method) NXR_TRACE(u"CNXRXmlCrypt", method)
+
+CNXRXmlCrypt::CNXRXmlCrypt()
+{
+    NXR_CRYPT_TRACE(u"Default Constructor");
+    nxrTrace.setResult(true);
+}
+
+CNXRXmlCrypt::~CNXRXmlCrypt()
+{
+    NXR_CRYPT_TRACE(u"Destructor");
+    nxrTrace.setResult(true);
+}
+
+bool CNXRXmlCrypt::encryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pPlain, CNXRBuffer<NXR_BYTE>* pCipher,
+                                    int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"encryptXMLBuffer");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (pPlain == nullptr || pCipher == nullptr)
+            return false;
+        const std::unique_ptr<CSymKeyBase> key = deriveModeKey(lKeyMode, pPassphrase);
+        if (!key)
+            return false;
+        CNXRBuffer<NXR_BYTE> cipher;
+        if (!key->encrypt(*pPlain, cipher))
+            return false;
+        *pCipher = cipher;
+        return pCipher->getNumElems() == cipher.getNumElems();
+    });
+}
+
+bool CNXRXmlCrypt::decryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pCipher, CNXRBuffer<NXR_BYTE>* pPlain,
+                                    uint32_t ulPlainLength, int32_t lKeyMode,
+                                    const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"decryptXMLBuffer");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (pCipher == nullptr || pPlain == nullptr)
+            return false;
+        const std::unique_ptr<CSymKeyBase> key = deriveModeKey(lKeyMode, pPassphrase);
+        if (!key)
+            return false;
+        CNXRBuffer<NXR_BYTE> plain;
+        if (!key->decrypt(*pCipher, plain))
+            return false;
+        // A recorded length beyond the deciphered data belongs to a damaged
+        // container or another program's: refuse it rather than pad.
+        if (ulPlainLength > plain.getNumElems())
+            return false;
+        const CNXRBuffer<NXR_BYTE> document(plain.getBuffer(), ulPlainLength, 0);
+        *pPlain = document;
+        return pPlain->getNumElems() == ulPlainLength;
+    });
+}
+
+bool CNXRXmlCrypt::getFileBuffer(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pBuffer)
+{
+    NXR_CRYPT_TRACE(u"getFileBuffer");
+    const std::string path = fileName.toUtf8();
+    CFileGuard file;
+    const bool bRead = nxrGuard(nxrTrace, false, [&] {
+        if (pBuffer == nullptr)
+            return false;
+        file.reset(os::fileOpenRead(path));
+        if (!file.isOpen() || !os::fileLockExclusive(file.get()))
+            return false;
+        os::FileInfo info;
+        if (!os::fileGetInfo(file.get(), info) || info.ullSize > 0xFFFFFFFFull)
+            return false;
+        const uint32_t ulSize = static_cast<uint32_t>(info.ullSize);
+        CNXRBuffer<NXR_BYTE> data(ulSize);
+        size_t ulRead = 0;
+        if (!os::fileRead(file.get(), data.getBuffer(), ulSize, ulRead) || ulRead != ulSize)
+            return false;
+        *pBuffer = data;
+        return pBuffer->getNumElems() == ulSize;
+    });
+    if (file.isOpen() && !file.close())
+        CCloseHandleWarning(fileName.view(), __FILE__, __LINE__, os::getLastError());
+    return nxrTrace.setResult(bRead);
+}
+
+bool CNXRXmlCrypt::canReadFile(const CNXRWCharString& fileName, uint32_t& ulPermissions)
+{
+    NXR_CRYPT_TRACE(u"canReadFile");
+    return nxrGuard(nxrTrace, false, [&] {
+        CFileGuard file(os::fileOpenRead(fileName.toUtf8()));
+        if (!file.isOpen() || !os::fileLockExclusive(file.get()))
+            return false;
+        os::FileInfo info;
+        if (!os::fileGetInfo(file.get(), info) || !info.bRegular || info.ullSize > 0xFFFFFFFFull)
+            return false;
+        uint8_t probe = 0;
+        size_t ulRead = 0;
+        if (!os::fileRead(file.get(), &probe, info.ullSize ? 1 : 0, ulRead))
+            return false;
+        ulPermissions = info.ulMode & 0777;
+        return true;
+    });
+}
+
+bool CNXRXmlCrypt::flushBufferToDisk(CNXRWCharString fileName, const CNXRBuffer<NXR_BYTE>* pData,
+                                     uint32_t ulPermissions)
+{
+    NXR_CRYPT_TRACE(u"flushBufferToDisk");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (pData == nullptr)
+            return false;
+        os::ignoreFileSizeSignal();
+        const std::string path = fileName.toUtf8();
+
+        // An existing file of that name is locked for the whole write, so a
+        // second writer fails as it would on a file opened without sharing.
+        CFileGuard existing;
+        if (os::pathExists(path)) {
+            existing.reset(os::fileOpenRead(path));
+            if (!existing.isOpen() || !os::fileLockExclusive(existing.get()))
+                NXR_THROW_CODE(CCreateFileException, os::getLastError(), fileName.view());
+        }
+
+        CTempOutput output(path);
+        if (!output.create(ulPermissions & 0777))
+            NXR_THROW_CODE(CCreateFileException, os::getLastError(), fileName.view());
+        const NXR_BYTE* pBytes = pData->getBuffer();
+        if (!os::fileWriteAll(output.handle(), pBytes, pData->getNumElems()) || !os::fileSync(output.handle())) {
+            const uint32_t ulError = os::getLastError();
+            output.close();
+            NXR_THROW_CODE(CWriteFileException, ulError, fileName.view());
+        }
+        if (!output.close())
+            return false;
+        if (!output.commit())
+            NXR_THROW_CODE(CWriteFileException, os::getLastError(), fileName.view());
+        syncFolderOf(path);
+        return true;
+    });
+}
+
+bool CNXRXmlCrypt::loadXMLBufferFromEncryptedFile(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pXml,
+                                                  const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"loadXMLBufferFromEncryptedFile");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (pXml == nullptr)
+            return false;
+        CNXRBuffer<NXR_BYTE> file;
+        if (!getFileBuffer(fileName, &file))
+            return false;
+
+        CNXRWCharString lower(fileName);
+        lower.toLower();
+        if (endsWith(lower, CNXRWCharString(g_pszXmlSuffix))) {
+            *pXml = file;
+            return pXml->getNumElems() == file.getNumElems();
+        }
+
+        // A container: these reads go through the checked index, so a file
+        // too short to hold a header fails here.
+        const int32_t lKeyMode = file[0];
+        const uint32_t ulPlainLength = uint32_t(file[4]) | uint32_t(file[5]) << 8 | uint32_t(file[6]) << 16 |
+                                       uint32_t(file[7]) << 24;
+        const CNXRBuffer<NXR_BYTE> cipher(file.getBuffer() + HEADER_BYTES, file.getNumElems() - HEADER_BYTES, 0);
+        return decryptXMLBuffer(&cipher, pXml, ulPlainLength, lKeyMode, pPassphrase);
+    });
+}
+
+bool CNXRXmlCrypt::storeXMLBufferToEncryptedFile(const CNXRBuffer<NXR_BYTE>* pXml, CNXRWCharString outFileName,
+                                                 int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+                                                 uint32_t ulPermissions)
+{
+    NXR_CRYPT_TRACE(u"storeXMLBufferToEncryptedFile");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (pXml == nullptr)
+            return false;
+        CNXRBuffer<NXR_BYTE> container(4);
+        container[0] = static_cast<NXR_BYTE>(lKeyMode & 0xFF);
+        const uint32_t ulLength = pXml->getNumElems();
+        const NXR_BYTE length[4] = {NXR_BYTE(ulLength), NXR_BYTE(ulLength >> 8), NXR_BYTE(ulLength >> 16),
+                                    NXR_BYTE(ulLength >> 24)};
+        if (!container.appendBuffer(CNXRBuffer<NXR_BYTE>(length, 4, 0)))
+            return false;
+        if (!isKnownKeyMode(lKeyMode))
+            return false;
+        CNXRBuffer<NXR_BYTE> cipher;
+        if (!encryptXMLBuffer(pXml, &cipher, lKeyMode, pPassphrase) || !container.appendBuffer(cipher))
+            return false;
+        return flushBufferToDisk(outFileName, &container, ulPermissions);
+    });
+}
+
+bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
+                                  const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"encryptXMLFile");
+    return nxrGuard(nxrTrace, false, [&] {
+        uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE;
+        if (!canReadFile(fileName, ulPermissions))
+            return false;
+        if (!isKnownKeyMode(lKeyMode))
+            return false;
+        const CNXRWCharString outFileName = fileName + CNXRWCharString(g_pszEncSuffix);
+        // A container as input is opened with its own mode and no passphrase:
+        // only a mode-1 container can be sealed again.
+        const CNXRSecureBuffer<NXR_USHORT> noPassphrase;
+        CNXRBuffer<NXR_BYTE> document;
+        if (!loadXMLBufferFromEncryptedFile(fileName, &document, &noPassphrase))
+            return false;
+        if (!checkDocument(document))
+            return false;
+        return storeXMLBufferToEncryptedFile(&document, outFileName, lKeyMode, pPassphrase, ulPermissions);
+    });
+}
+
+bool CNXRXmlCrypt::decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"decryptXMLFile");
+    return nxrGuard(nxrTrace, false, [&] {
+        uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE;
+        if (!canReadFile(fileName, ulPermissions))
+            return false;
+        CNXRBuffer<NXR_BYTE> document;
+        if (!loadXMLBufferFromEncryptedFile(fileName, &document, pPassphrase))
+            return false;
+        if (!checkDocument(document))
+            return false;
+        if (!endsWith(fileName, CNXRWCharString(g_pszEncSuffix)))
+            return false;
+        // The name without its last four characters; a name that is only
+        // ".enc" leaves nothing, which cannot be built.
+        const CNXRBuffer<NXR_USHORT> stem(fileName.getBuffer(), fileName.getLength() - 4, 0);
+        const CNXRWCharString outFileName(stem);
+        if (outFileName.getLength() == 0)
+            return false;
+        return flushBufferToDisk(outFileName, &document, ulPermissions);
+    });
+}
+
+} // namespace nxr

@@ -1,0 +1,67 @@
+// CNXRXmlCrypt: seals XML documents into containers and opens them.
+//
+// A container is the key mode (one byte), three zero bytes, the document's
+// length (unsigned 32-bit, little-endian), then the ciphertext of the whole
+// document to the end of the file. Key modes: 1 the built-in passphrase with
+// AES-256, 2 the caller's passphrase with AES-256, 3 the caller's passphrase
+// with Triple-DES. Every operation returns false on failure (the reason is in
+// the log) and lets no exception out.
+#pragma once
+#include "nxr_buffer.h"
+#include "nxr_securebuffer.h"
+#include "nxr_wchar_string.h"
+
+#include <cstdint>
+
+namespace nxr {
+
+// The built-in passphrase of key mode 1, and the two file suffixes.
+extern const char16_t* g_pszBuiltInPassphrase;
+extern const char16_t* g_pszXmlSuffix;
+extern const char16_t* g_pszEncSuffix;
+
+// Permission bits for a new output when there is no input to take them from.
+inline constexpr uint32_t NXR_DEFAULT_FILE_MODE = 0666;
+
+class CNXRXmlCrypt {
+public:
+    CNXRXmlCrypt();
+    ~CNXRXmlCrypt();
+
+    // Enciphers pPlain into pCipher under the key of lKeyMode.
+    bool encryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pPlain, CNXRBuffer<NXR_BYTE>* pCipher, int32_t lKeyMode,
+                          const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    // Deciphers pCipher and puts its first ulPlainLength bytes in pPlain.
+    bool decryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pCipher, CNXRBuffer<NXR_BYTE>* pPlain,
+                          uint32_t ulPlainLength, int32_t lKeyMode,
+                          const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+
+    // FILE -> FILE.enc, after checking that FILE is XML.
+    bool encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    // FILE.enc -> FILE, after checking that the document is XML.
+    bool decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+
+    // Reads a document: a name ending in ".xml" (any case) is plain XML,
+    // anything else a container deciphered with its own key mode.
+    bool loadXMLBufferFromEncryptedFile(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pXml,
+                                        const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    // Writes a container for pXml. A new file gets ulPermissions (less the
+    // umask).
+    bool storeXMLBufferToEncryptedFile(const CNXRBuffer<NXR_BYTE>* pXml, CNXRWCharString outFileName,
+                                       int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+                                       uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE);
+
+    // Reads a whole file.
+    bool getFileBuffer(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pBuffer);
+    // Writes a whole file atomically: the data goes to a temporary file in
+    // the same folder, is flushed to disk and then takes the name. On any
+    // failure the name keeps what it had (or stays absent).
+    bool flushBufferToDisk(CNXRWCharString fileName, const CNXRBuffer<NXR_BYTE>* pData,
+                           uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE);
+
+private:
+    // Whether the file can be opened and read, without reading all of it.
+    bool canReadFile(const CNXRWCharString& fileName, uint32_t& ulPermissions);
+};
+
+} // namespace nxr
