@@ -2,6 +2,7 @@
 #   make          configure and build (release build in build/)
 #   make check    install missing packages, build, run the tests, then the same
 #                 under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make demo     build, then seal and open a copy of examples/report.xml
 #   make install  install docseal, its message library and its man page
 SHELL := /bin/bash
 BUILD ?= build
@@ -15,7 +16,7 @@ DEB_PACKAGES := build-essential cmake pkg-config libxerces-c-dev libssl-dev \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all build deps check check-release check-asan install clean
+.PHONY: all build deps check check-release check-asan demo install clean
 
 all: build
 
@@ -47,6 +48,22 @@ check-asan: deps $(ASAN_BUILD)/CMakeCache.txt
 	  ctest --output-on-failure -j $(JOBS)
 
 check: check-release check-asan
+
+DEMO_PASSPHRASE ?= correct horse battery staple
+
+demo: deps build
+	@set -e; scratch=$$(mktemp -d); trap 'rm -rf "$$scratch"' EXIT; \
+	cp examples/report.xml "$$scratch/report.xml"; \
+	cp examples/report.xml "$$scratch/original.xml"; \
+	echo "$$ docseal report.xml /encrypt '$(DEMO_PASSPHRASE)'"; \
+	$(BUILD)/bin/docseal "$$scratch/report.xml" /encrypt '$(DEMO_PASSPHRASE)'; \
+	echo "container: $$(wc -c < "$$scratch/report.xml.enc") bytes, key mode $$(od -An -tu1 -N1 "$$scratch/report.xml.enc" | tr -d ' ')"; \
+	rm "$$scratch/report.xml"; \
+	echo "$$ docseal report.xml.enc /decrypt '$(DEMO_PASSPHRASE)'"; \
+	$(BUILD)/bin/docseal "$$scratch/report.xml.enc" /decrypt '$(DEMO_PASSPHRASE)'; \
+	if cmp -s "$$scratch/original.xml" "$$scratch/report.xml"; then \
+	  echo "The restored document is identical to the original."; \
+	else echo "The restored document differs from the original!"; exit 1; fi
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
