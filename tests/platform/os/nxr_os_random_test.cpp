@@ -22,7 +22,7 @@ std::vector<int32_t> draw(size_t n)
 
 } // namespace
 
-TEST(RandomFallback, UnseededSequenceIsTheClassicOne)
+TEST(OsRandomFallback, UnseededSequenceIsTheClassicOne)
 {
     resetRandFallback();
     const std::vector<int32_t> got = draw(1000);
@@ -36,7 +36,7 @@ TEST(RandomFallback, UnseededSequenceIsTheClassicOne)
     }
 }
 
-TEST(RandomFallback, EachThreadStartsAfresh)
+TEST(OsRandomFallback, EachThreadStartsAfresh)
 {
     resetRandFallback();
     draw(3); // this thread's state moves on; a new thread's does not
@@ -46,7 +46,7 @@ TEST(RandomFallback, EachThreadStartsAfresh)
     EXPECT_EQ(randFallback(), 26500);
 }
 
-TEST(GenRandom, FillsWholeRequestsIncludingVeryLargeOnes)
+TEST(OsGenRandom, FillsWholeRequestsIncludingVeryLargeOnes)
 {
     std::vector<unsigned char> a(32), b(32);
     ASSERT_TRUE(genRandom(a.data(), a.size()));
@@ -61,7 +61,7 @@ TEST(GenRandom, FillsWholeRequestsIncludingVeryLargeOnes)
     EXPECT_TRUE(std::any_of(big.end() - 64, big.end(), [](unsigned char c) { return c != 0; }));
 }
 
-TEST(GenRandom, FailureSeamReportsTheErrorUntilCleared)
+TEST(OsGenRandom, FailureSeamReportsTheErrorUntilCleared)
 {
     unsigned char buf[16] = {};
     setLastError(0);

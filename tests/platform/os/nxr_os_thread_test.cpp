@@ -28,7 +28,7 @@ struct Event {
 
 } // namespace
 
-TEST(Event, OneSetReleasesExactlyOneOfTwoWaiters)
+TEST(OsEvent, OneSetReleasesExactlyOneOfTwoWaiters)
 {
     Event ev;
     ASSERT_NE(ev.h, nullptr);
@@ -48,7 +48,7 @@ TEST(Event, OneSetReleasesExactlyOneOfTwoWaiters)
     EXPECT_EQ(waitOne(ev.h, 0), kWaitTimeout) << "the signal was used up";
 }
 
-TEST(Event, WaitReturnsTheFirstSignalledIndexAndConsumesOnlyThat)
+TEST(OsEvent, WaitReturnsTheFirstSignalledIndexAndConsumesOnlyThat)
 {
     Event e0, e1, e2;
     const Handle list[] = {e0.h, e1.h, e2.h};
@@ -69,30 +69,25 @@ TEST(Event, WaitReturnsTheFirstSignalledIndexAndConsumesOnlyThat)
     EXPECT_EQ(waitForMultiple(list, 0), kWaitTimeout);
 }
 
-TEST(Event, HandlesAreCheckedLikeNativeOnes)
+TEST(OsEvent, ClosedAndForeignHandlesAreRefused)
 {
     Handle h = createEvent();
     ASSERT_NE(h, nullptr);
     EXPECT_TRUE(closeHandle(h));
-    setLastError(0);
     EXPECT_FALSE(closeHandle(h));
     EXPECT_EQ(getLastError(), static_cast<uint32_t>(EBADF));
     EXPECT_FALSE(closeHandle(nullptr));
     EXPECT_FALSE(setEvent(h));
-    EXPECT_FALSE(resetEvent(h));
     EXPECT_EQ(waitOne(h, 0), kWaitFailed);
-    EXPECT_EQ(waitForMultiple({}, 0), kWaitFailed);
-    EXPECT_NE(createEvent(), h) << "handle values are not reused";
 
-    // A thread handle is no event.
     Handle t = createThread([] {});
     ASSERT_NE(t, nullptr);
-    EXPECT_FALSE(setEvent(t));
+    EXPECT_FALSE(setEvent(t)) << "a thread handle is no event";
     EXPECT_EQ(waitOne(t, kGenerous), 0u);
     EXPECT_TRUE(closeHandle(t));
 }
 
-TEST(Thread, RunsBodyOnItsOwnThreadAndSignalsItsEnd)
+TEST(OsThread, RunsBodyOnItsOwnThreadAndSignalsItsEnd)
 {
     const uint32_t self = currentThreadId();
     EXPECT_NE(self, 0u);
@@ -121,24 +116,7 @@ TEST(Thread, RunsBodyOnItsOwnThreadAndSignalsItsEnd)
     EXPECT_EQ(getLastError(), static_cast<uint32_t>(ESRCH));
 }
 
-TEST(Thread, MayCloseItsOwnHandleWhileRunning)
-{
-    Event handleStored, done;
-    std::atomic<Handle> self{nullptr};
-    std::atomic<bool> closed{false};
-    self = createThread([&] {
-        waitOne(handleStored.h, kGenerous);
-        closed = closeHandle(self.load());
-        setEvent(done.h);
-    });
-    ASSERT_NE(self.load(), nullptr);
-    ASSERT_TRUE(setEvent(handleStored.h));
-    EXPECT_EQ(waitOne(done.h, kGenerous), 0u);
-    EXPECT_TRUE(closed);
-    EXPECT_FALSE(closeHandle(self.load()));
-}
-
-TEST(Messages, PostedMessageIsDispatchedDuringAWait)
+TEST(OsMessages, PostedMessageIsDispatchedDuringAWait)
 {
     const uint32_t self = currentThreadId();
     Event ev;
@@ -158,7 +136,7 @@ TEST(Messages, PostedMessageIsDispatchedDuringAWait)
     closeHandle(poster);
 }
 
-TEST(Messages, PeekAndDispatchRunsQueuedMessagesInOrder)
+TEST(OsMessages, PeekAndDispatchRunsQueuedMessagesInOrder)
 {
     EXPECT_EQ(peekAndDispatch(), 0u);
     const uint32_t self = currentThreadId();
@@ -170,46 +148,25 @@ TEST(Messages, PeekAndDispatchRunsQueuedMessagesInOrder)
     ASSERT_TRUE(postMessage(self, [&] { order.push_back(2); }));
     EXPECT_EQ(peekAndDispatch(), 3u);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-
-    // Messages posted to a new thread before it looks at its queue wait there.
-    Event ready;
-    std::atomic<int> seen{0};
-    uint32_t id = 0;
-    Handle t = createThread([&] {
-        waitOne(ready.h, kGenerous);
-        peekAndDispatch();
-    }, &id);
-    ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(postMessage(id, [&] { seen = 7; }));
-    ASSERT_TRUE(setEvent(ready.h));
-    EXPECT_EQ(waitOne(t, kGenerous), 0u);
-    EXPECT_EQ(seen, 7);
-    closeHandle(t);
 }
 
-TEST(Thread, FaultSeams)
+TEST(OsThread, FaultSeams)
 {
     {
         CScopedThreadFault noThreads(ThreadOp::CreateThread, EAGAIN);
-        bool ran = false;
-        EXPECT_EQ(createThread([&] { ran = true; }), nullptr);
+        EXPECT_EQ(createThread([] {}), nullptr);
         EXPECT_EQ(getLastError(), static_cast<uint32_t>(EAGAIN));
-        EXPECT_FALSE(ran);
     }
     {
-        // The third event of four fails, as an object creating its events
+        // The third of four events fails, as an object creating its events
         // in turn would see it.
         CScopedThreadFault third(ThreadOp::CreateEvent, ENOMEM, 3, 1);
         Handle h[4];
         for (auto& x : h)
             x = createEvent();
-        EXPECT_NE(h[0], nullptr);
-        EXPECT_NE(h[1], nullptr);
-        EXPECT_EQ(h[2], nullptr);
-        EXPECT_NE(h[3], nullptr);
+        EXPECT_TRUE(h[0] && h[1] && !h[2] && h[3]);
         for (auto& x : h)
-            if (x != nullptr)
-                closeHandle(x);
+            closeHandle(x);
     }
     Event ev;
     {
