@@ -1,0 +1,230 @@
+// The thread object: bodies run inline and on a thread of their own, waits
+// that serve messages, automatic-reset entry signals, failures to create
+// threads and events, copies.
+#include "nxr_os_thread.h"
+#include "nxr_thread_obiect.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+using namespace nxr;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A worker whose body the test supplies, with its state opened for checks.
+class CProbeThread : public CNXRThreadObject {
+public:
+    CProbeThread() = default;
+    CProbeThread(const CNXRWCharString& name, bool bDeleteOnExit) : CNXRThreadObject(name, bDeleteOnExit) {}
+
+    std::function<void(CProbeThread&)> body;
+    void thread() override { body(*this); }
+
+    std::u16string name() const { return std::u16string(nameView()); }
+    os::Handle threadHandle() const { return m_hThread.load(); }
+    bool running() const { return m_bRunning; }
+    uint32_t threadId() const { return m_dwThreadId; }
+    uint32_t exitCode() const { return m_dwExitCode; }
+    os::Handle startEvent() const { return m_hStartEvent; }
+    os::Handle stopEvent() const { return m_hStopEvent; }
+    std::vector<os::Handle> events() const { return {m_hFinishEvent, m_hStopEvent, m_hStartEvent, m_hCompleteEvent}; }
+    void setExitCode(uint32_t ul) { m_dwExitCode = ul; }
+    void enter() { os::setEvent(m_hStartEvent); }
+    void finish() { os::setEvent(m_hFinishEvent); }
+};
+
+// A body following the contract: signal entry, do the work, store the exit
+// code, signal the end.
+std::function<void(CProbeThread&)> contractBody(uint32_t ulExitCode, std::function<void(CProbeThread&)> work = {})
+{
+    return [=](CProbeThread& self) {
+        self.enter();
+        if (work)
+            work(self);
+        self.setExitCode(ulExitCode);
+        self.finish();
+    };
+}
+
+size_t countLines(const std::string& path, const std::string& piece)
+{
+    const auto lines = nxrtest::readLogLines(path);
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(piece) != std::string::npos; }));
+}
+
+} // namespace
+
+TEST(ThreadObject, Names)
+{
+    EXPECT_EQ(CProbeThread().name(), u"Unknown thread");
+    EXPECT_EQ(CProbeThread(CNXRWCharString(), false).name(), u"Unknown Thread");
+    EXPECT_EQ(CProbeThread(CNXRWCharString(u"Probe"), false).name(), u"Probe");
+}
+
+TEST(ThreadObject, InlineRunStaysOnTheCallersThread)
+{
+    CProbeThread probe;
+    std::thread::id ranOn;
+    probe.body = contractBody(7, [&](CProbeThread&) { ranOn = std::this_thread::get_id(); });
+    EXPECT_EQ(probe.startAndWaitForFinish(false), 7u);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(probe.threadId(), 0u);
+    EXPECT_EQ(probe.threadHandle(), nullptr);
+    EXPECT_FALSE(probe.running());
+
+    // An exception from an inline body ends the run with 0xFFFFFFFF.
+    probe.body = [](CProbeThread& self) {
+        self.enter();
+        throw std::runtime_error("body failed");
+    };
+    EXPECT_EQ(probe.startAndWaitForFinish(false), 0xFFFFFFFFu);
+}
+
+TEST(ThreadObject, RunOnItsOwnThreadAndAgain)
+{
+    CProbeThread probe(CNXRWCharString(u"Probe"), false);
+    std::thread::id ranOn;
+    probe.body = contractBody(9, [&](CProbeThread&) { ranOn = std::this_thread::get_id(); });
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(probe.startAndWaitForFinish(true), 9u);
+        EXPECT_NE(ranOn, std::this_thread::get_id());
+        EXPECT_NE(probe.threadId(), 0u);
+        EXPECT_EQ(probe.threadHandle(), nullptr);
+        EXPECT_FALSE(probe.running());
+    }
+}
+
+TEST(ThreadObject, PostedMessageIsDispatchedDuringTheWait)
+{
+    const uint32_t ulOwner = os::currentThreadId();
+    const os::Handle hRelease = os::createEvent();
+    ASSERT_NE(hRelease, nullptr);
+    std::thread::id dispatchedOn;
+    CProbeThread probe;
+    // The body can only go on once the owner, blocked in its wait, has run
+    // the message; a wait that served no messages would time out instead.
+    probe.body = [&](CProbeThread& self) {
+        self.enter();
+        os::postMessage(ulOwner, [&] {
+            dispatchedOn = std::this_thread::get_id();
+            os::setEvent(hRelease);
+        });
+        const os::Handle handles[] = {hRelease};
+        self.setExitCode(os::waitForMultiple(handles, 30000));
+        self.finish();
+    };
+    EXPECT_EQ(probe.startAndWaitForFinish(true), 0u);
+    EXPECT_EQ(dispatchedOn, std::this_thread::get_id());
+    EXPECT_TRUE(os::closeHandle(hRelease));
+}
+
+TEST(ThreadObject, EntrySignalReleasesOneWait)
+{
+    CProbeThread probe;
+    std::atomic<int> entries{0};
+    // Runs until asked to stop.
+    probe.body = contractBody(0, [&](CProbeThread& self) {
+        ++entries;
+        const os::Handle handles[] = {self.stopEvent()};
+        os::waitForMultiple(handles, 30000);
+    });
+    ASSERT_TRUE(probe.startAndWaitForEntry());
+    EXPECT_TRUE(probe.running());
+
+    // The entry signal was consumed: a second wait blocks until it comes again.
+    auto second = std::async(std::launch::async, [&] { probe.waitForEntry(); });
+    EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout);
+    os::setEvent(probe.startEvent());
+    EXPECT_EQ(second.wait_for(30s), std::future_status::ready);
+
+    // A thread is still held: starting again creates none.
+    const os::Handle hThread = probe.threadHandle();
+    ASSERT_NE(hThread, nullptr);
+    EXPECT_TRUE(probe.startThread());
+    EXPECT_EQ(probe.threadHandle(), hThread);
+
+    EXPECT_TRUE(probe.stopThread());
+    EXPECT_FALSE(probe.running());
+    EXPECT_EQ(entries.load(), 1);
+}
+
+TEST(ThreadObject, StopWithoutAThreadReturnsAtOnce)
+{
+    CProbeThread probe;
+    EXPECT_TRUE(probe.stopThread());
+    EXPECT_FALSE(probe.running());
+}
+
+TEST(ThreadObject, FailedThreadCreationLeavesTheObjectReusable)
+{
+    nxrtest::ScopedRegistry reg;
+    reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
+    CProbeThread probe(CNXRWCharString(u"Probe"), false);
+    probe.body = contractBody(5);
+    {
+        os::CScopedThreadFault fault(os::ThreadOp::CreateThread, EAGAIN);
+        EXPECT_EQ(probe.startAndWaitForFinish(true), 0xFFFFFFFFu);
+        EXPECT_FALSE(probe.startThread());
+    }
+    EXPECT_FALSE(probe.running());
+    EXPECT_EQ(probe.threadHandle(), nullptr);
+    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"), 2u);
+    EXPECT_EQ(probe.startAndWaitForFinish(true), 5u);
+}
+
+TEST(ThreadObject, FailedEventCreationFailsConstruction)
+{
+    nxrtest::ScopedRegistry reg;
+    reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
+    {
+        os::CScopedThreadFault fault(os::ThreadOp::CreateEvent, ENOMEM, 3, 1);
+        EXPECT_THROW(CProbeThread(CNXRWCharString(u"Probe"), false), CNXRThreadObjectInitException);
+    }
+    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create event. ( Event name = m_hStartEvent )\""), 1u);
+    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to initialize thread object. ( Thread name = Probe )\""), 1u);
+}
+
+TEST(ThreadObject, BodyExceptionOnAThreadStillCompletes)
+{
+    nxrtest::ScopedRegistry reg;
+    reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
+    CProbeThread probe;
+    probe.body = [](CProbeThread& self) {
+        self.enter();
+        self.setExitCode(3);
+        throw std::runtime_error("body failed");
+    };
+    EXPECT_EQ(probe.startAndWaitForFinish(true), 3u);
+    EXPECT_EQ(probe.threadHandle(), nullptr);
+    EXPECT_EQ(countLines(reg.logPath(), "\"An unhandled exception occurred\""), 1u);
+}
+
+TEST(ThreadObject, CopiesHaveTheirOwnEvents)
+{
+    CProbeThread original(CNXRWCharString(u"Probe"), false);
+    original.body = contractBody(4);
+    ASSERT_EQ(original.startAndWaitForFinish(true), 4u);
+
+    const CProbeThread copy(original);
+    EXPECT_EQ(copy.name(), u"Probe");
+    EXPECT_EQ(copy.exitCode(), 0u);
+    EXPECT_EQ(copy.threadId(), 0u);
+    EXPECT_FALSE(copy.running());
+    EXPECT_EQ(copy.threadHandle(), nullptr);
+    for (os::Handle h : copy.events()) {
+        EXPECT_NE(h, nullptr);
+        const auto theirs = original.events();
+        EXPECT_EQ(std::find(theirs.begin(), theirs.end(), h), theirs.end());
+    }
+}
