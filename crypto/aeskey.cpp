@@ -1,0 +1,118 @@
+#include "aeskey.h"
+
+#include "nxr_guard.h"
+#include "nxr_symkey_cipher.h"
+
+#include <algorithm>
+
+namespace nxr {
+
+namespace {
+
+constexpr CSymKeyCipher kAes256Cbc = {toolkit::KeyKind::Aes256, toolkit::AlgorithmKind::Aes256CbcPad,
+                                      CAesKey::kBlockSize};
+
+} // namespace
+
+CAesKey::CAesKey(const CNXRBuffer<NXR_BYTE>& key) : CSymKeyBase(key)
+{
+    NXR_TRACE(u"CAesKey", u"CAesKey Constructor 1");
+    if (key.getNumElems() != kKeyLength)
+        NXR_THROW(CSymKeyBadArg);
+    m_ulKeyType = 0;
+    nxrTrace.setResult(true);
+}
+
+CAesKey::CAesKey()
+{
+    NXR_TRACE(u"CAesKey", u"CSymKeyBase");
+    m_ulKeyType = 0;
+    nxrTrace.setResult(true);
+}
+
+CAesKey::CAesKey(const CAesKey& src) : CSymKeyBase()
+{
+    NXR_TRACE(u"CAesKey", u"CAesKey Constructor 2");
+    *this = src;
+    nxrTrace.setResult(true);
+}
+
+CAesKey::~CAesKey() { NXR_TRACE(u"CAesKey", u"~CAesKey"); }
+
+CAesKey& CAesKey::operator=(const CAesKey& src)
+{
+    NXR_TRACE(u"CAesKey", u"operator=");
+    CSymKeyBase::operator=(src);
+    m_ulKeyType = src.m_ulKeyType;
+    nxrTrace.setResult(true);
+    return *this;
+}
+
+bool CAesKey::deriveKey(const CNXRBuffer<NXR_BYTE>& passphrase, const CNXRBuffer<NXR_BYTE>& salt, uint32_t ulIterations)
+{
+    NXR_TRACE(u"CAesKey", u"deriveKey");
+    return nxrTrace.setResult(doKeyDerivation(passphrase, salt, ulIterations, kKeyLength));
+}
+
+bool CAesKey::generateUsingTimeBasedHashing(const CNXRBuffer<NXR_BYTE>& passphrase, const CNXRBuffer<NXR_BYTE>& salt,
+                                            uint32_t& ulHashCount, uint16_t usSeconds)
+{
+    NXR_TRACE(u"CAesKey", u"generateUsingTimeBasedHashing");
+    return nxrTrace.setResult(doKeyDerivationBasedOnTime(passphrase, salt, kKeyLength, ulHashCount, usSeconds));
+}
+
+bool CAesKey::encrypt(const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& cipher) const
+{
+    NXR_TRACE(u"CAesKey", u"encrypt");
+    if (m_keyBytes.getNumElems() != kKeyLength)
+        NXR_THROW(CSymKeyBadArg);
+    const uint32_t ulPlain = plain.getNumElems();
+    if (ulPlain > UINT32_MAX - kBlockSize)
+        NXR_THROW(CSymKeyBadArg);
+    CNXRBuffer<NXR_BYTE> work(ulPlain + kBlockSize);
+    uint32_t ulOut = work.getNumElems();
+    if (!AESEncrypt(kKeyLength, m_keyBytes.getBuffer(), ulPlain, plain.getBuffer(), ulOut, work.getBuffer()))
+        NXR_THROW(CSymKeyUnhandledException);
+    deliverCipherOutput(work, ulOut, cipher);
+    return nxrTrace.setResult(true);
+}
+
+bool CAesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>& plain) const
+{
+    NXR_TRACE(u"CAesKey", u"decrypt");
+    if (m_keyBytes.getNumElems() != kKeyLength)
+        NXR_THROW(CSymKeyBadArg);
+    const uint32_t ulCipher = cipher.getNumElems();
+    // The plaintext is never longer than the ciphertext. An empty ciphertext
+    // still gets an output area, so that the toolkit judges it (525).
+    CNXRBuffer<NXR_BYTE> work(std::max<uint32_t>(ulCipher, 1));
+    uint32_t ulOut = ulCipher;
+    if (!AESDecrypt(kKeyLength, m_keyBytes.getBuffer(), ulCipher, cipher.getBuffer(), ulOut, work.getBuffer()))
+        NXR_THROW(CSymKeyUnhandledException);
+    deliverCipherOutput(work, ulOut, plain);
+    return nxrTrace.setResult(true);
+}
+
+bool CAesKey::AESEncrypt(uint32_t ulKeyLength, const NXR_BYTE* pKey, uint32_t ulInLength, const NXR_BYTE* pIn,
+                         uint32_t& ulOutLength, NXR_BYTE* pOut) const
+{
+    NXR_TRACE(u"CAesKey", u"AESEncrypt");
+    if (pOut == nullptr)
+        NXR_THROW(CSymKeyBadArg);
+    ulOutLength =
+        runSymKeyCipher(CipherDirection::Encrypt, kAes256Cbc, pKey, ulKeyLength, pIn, ulInLength, pOut, ulOutLength);
+    return nxrTrace.setResult(true);
+}
+
+bool CAesKey::AESDecrypt(uint32_t ulKeyLength, const NXR_BYTE* pKey, uint32_t ulInLength, const NXR_BYTE* pIn,
+                         uint32_t& ulOutLength, NXR_BYTE* pOut) const
+{
+    NXR_TRACE(u"CAesKey", u"AESDecrypt");
+    if (pOut == nullptr)
+        NXR_THROW(CSymKeyBadArg);
+    ulOutLength =
+        runSymKeyCipher(CipherDirection::Decrypt, kAes256Cbc, pKey, ulKeyLength, pIn, ulInLength, pOut, ulOutLength);
+    return nxrTrace.setResult(true);
+}
+
+} // namespace nxr

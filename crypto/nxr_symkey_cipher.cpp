@@ -1,0 +1,91 @@
+#include "nxr_symkey_cipher.h"
+
+#include "nxr_exceptions.h"
+
+namespace nxr {
+
+namespace {
+
+// Toolkit objects live for one run; the holders destroy them (the toolkit
+// wipes them) whether the run ends normally or by an exception.
+class CKeyObjectHolder {
+public:
+    CKeyObjectHolder() = default;
+    ~CKeyObjectHolder() { toolkit::destroyKeyObject(&m_hKey); }
+    CKeyObjectHolder(const CKeyObjectHolder&) = delete;
+    CKeyObjectHolder& operator=(const CKeyObjectHolder&) = delete;
+    toolkit::KeyObject** address() { return &m_hKey; }
+    toolkit::KeyObject* get() const { return m_hKey; }
+
+private:
+    toolkit::KeyObject* m_hKey = nullptr;
+};
+
+class CAlgorithmObjectHolder {
+public:
+    CAlgorithmObjectHolder() = default;
+    ~CAlgorithmObjectHolder() { toolkit::destroyAlgorithmObject(&m_hAlgorithm); }
+    CAlgorithmObjectHolder(const CAlgorithmObjectHolder&) = delete;
+    CAlgorithmObjectHolder& operator=(const CAlgorithmObjectHolder&) = delete;
+    toolkit::AlgorithmObject** address() { return &m_hAlgorithm; }
+    toolkit::AlgorithmObject* get() const { return m_hAlgorithm; }
+
+private:
+    toolkit::AlgorithmObject* m_hAlgorithm = nullptr;
+};
+
+void check(toolkit::Status status, const std::source_location& where)
+{
+    if (status != toolkit::kOk)
+        throw CSymKeyBsafeException(where.file_name(), where.line(), static_cast<uint32_t>(status));
+}
+
+} // namespace
+
+uint32_t runSymKeyCipher(CipherDirection direction, const CSymKeyCipher& cipher, const NXR_BYTE* pKey,
+                         uint32_t ulKeyLength, const NXR_BYTE* pIn, uint32_t ulInLength, NXR_BYTE* pOut,
+                         uint32_t ulOutCapacity, std::source_location where)
+{
+    const NXR_BYTE iv[16] = {};
+    const bool bEncrypt = direction == CipherDirection::Encrypt;
+
+    CKeyObjectHolder key;
+    check(toolkit::createKeyObject(key.address()), where);
+    check(toolkit::setKeyInfo(key.get(), cipher.keyKind, pKey, ulKeyLength), where);
+
+    CAlgorithmObjectHolder algorithm;
+    check(toolkit::createAlgorithmObject(algorithm.address()), where);
+    check(toolkit::setAlgorithmInfo(algorithm.get(), cipher.algorithmKind, iv, cipher.ulBlockSize), where);
+
+    const toolkit::MethodRegistry& registry = toolkit::methodRegistry();
+    check(bEncrypt ? toolkit::encryptInit(algorithm.get(), key.get(), registry)
+                   : toolkit::decryptInit(algorithm.get(), key.get(), registry),
+          where);
+
+    uint32_t ulFirst = 0;
+    check(bEncrypt ? toolkit::encryptUpdate(algorithm.get(), pOut, &ulFirst, ulOutCapacity, pIn, ulInLength)
+                   : toolkit::decryptUpdate(algorithm.get(), pOut, &ulFirst, ulOutCapacity, pIn, ulInLength),
+          where);
+
+    uint32_t ulSecond = 0;
+    NXR_BYTE* pRest = pOut + ulFirst;
+    check(bEncrypt ? toolkit::encryptFinal(algorithm.get(), pRest, &ulSecond, ulOutCapacity - ulFirst)
+                   : toolkit::decryptFinal(algorithm.get(), pRest, &ulSecond, ulOutCapacity - ulFirst),
+          where);
+    return ulFirst + ulSecond;
+}
+
+void deliverCipherOutput(const CNXRBuffer<NXR_BYTE>& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
+                         std::source_location where)
+{
+    if (ulLength == 0) {
+        output.flush();
+        return;
+    }
+    const CNXRBuffer<NXR_BYTE> result(work.getBuffer(), ulLength, 0);
+    output = result;
+    if (output.getNumElems() != ulLength)
+        throw CMemAllocException(u"output", where.file_name(), where.line());
+}
+
+} // namespace nxr
