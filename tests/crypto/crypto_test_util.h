@@ -1,0 +1,63 @@
+// Small helpers shared by the key, digest, random and secure-buffer tests.
+#pragma once
+#include "nxr_buffer.h"
+#include "testsupport.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cryptotest {
+
+using Bytes = nxr::CNXRBuffer<nxr::NXR_BYTE>;
+
+inline Bytes bytesOf(const std::vector<uint8_t>& v)
+{
+    return v.empty() ? Bytes() : Bytes(v.data(), static_cast<uint32_t>(v.size()), 0);
+}
+
+inline Bytes bytesOf(std::string_view s)
+{
+    return bytesOf(std::vector<uint8_t>(s.begin(), s.end()));
+}
+
+inline std::vector<uint8_t> contents(const Bytes& b)
+{
+    return b.getNumElems() ? std::vector<uint8_t>(b.getBuffer(), b.getBuffer() + b.getNumElems())
+                           : std::vector<uint8_t>();
+}
+
+inline std::vector<uint8_t> fromHex(std::string_view hex)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return out;
+}
+
+inline std::string toHex(const std::vector<uint8_t>& v)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : v) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+inline std::string toHex(const Bytes& b) { return toHex(contents(b)); }
+
+// Lines of the log that contain every one of the given pieces.
+inline size_t countLogLines(const std::string& logPath, const std::vector<std::string>& pieces)
+{
+    const std::vector<std::string> lines = nxrtest::readLogLines(logPath);
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return std::all_of(pieces.begin(), pieces.end(),
+                           [&](const std::string& piece) { return line.find(piece) != std::string::npos; });
+    }));
+}
+
+} // namespace cryptotest
