@@ -4,9 +4,7 @@
 #include "testsupport.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace cryptotest {
@@ -17,38 +15,28 @@ inline Bytes bytesOf(const std::vector<uint8_t>& v)
 {
     return v.empty() ? Bytes() : Bytes(v.data(), static_cast<uint32_t>(v.size()), 0);
 }
-
-inline Bytes bytesOf(std::string_view s)
-{
-    return bytesOf(std::vector<uint8_t>(s.begin(), s.end()));
-}
+inline Bytes bytesOf(const std::string& s) { return bytesOf(std::vector<uint8_t>(s.begin(), s.end())); }
 
 inline std::vector<uint8_t> contents(const Bytes& b)
 {
-    return b.getNumElems() ? std::vector<uint8_t>(b.getBuffer(), b.getBuffer() + b.getNumElems())
-                           : std::vector<uint8_t>();
+    return std::vector<uint8_t>(b.getBuffer(), b.getBuffer() + b.getNumElems());
 }
 
-inline std::vector<uint8_t> fromHex(std::string_view hex)
+inline std::vector<uint8_t> fromHex(const std::string& hex)
 {
     std::vector<uint8_t> out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
-inline std::string toHex(const std::vector<uint8_t>& v)
+inline std::string toHex(const Bytes& b)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (uint8_t b : v) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
+    for (uint8_t c : contents(b))
+        out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
     return out;
 }
-
-inline std::string toHex(const Bytes& b) { return toHex(contents(b)); }
 
 // Lines of the log that contain every one of the given pieces.
 inline size_t countLogLines(const std::string& logPath, const std::vector<std::string>& pieces)

@@ -12,16 +12,25 @@
 using namespace nxr;
 using namespace cryptotest;
 
-TEST(Rng, FillsTheWholeBuffer)
+TEST(Rng, FillsTypedAndSecureBuffers)
 {
     CSwRNG rng;
     Bytes a(32), b(32);
     ASSERT_TRUE(rng.getRandomBytes(a));
     ASSERT_TRUE(rng.getRandomBytes(b));
     EXPECT_EQ(a.getNumElems(), 32u);
-    // Two draws of 256 bits do not repeat, and neither is left zeroed.
-    EXPECT_NE(contents(a), contents(b));
+    EXPECT_NE(contents(a), contents(b)); // 256 bits do not repeat
     EXPECT_NE(contents(a), std::vector<uint8_t>(32, 0));
+
+    CNXRSecureBuffer<NXR_BYTE> secure(32);
+    ASSERT_TRUE(rng.getRandomBytes(secure));
+    EXPECT_TRUE(secure.isValid());
+    const Bytes clear = secure.asBuffer();
+    EXPECT_EQ(clear.getNumElems(), 32u);
+    EXPECT_NE(contents(clear), std::vector<uint8_t>(32, 0));
+
+    // The count is checked before anything is written.
+    EXPECT_THROW(rng.performRand(33, a), CIndexOutOfBoundsException);
 }
 
 TEST(Rng, EmptyRequestIsRefused)
@@ -30,10 +39,10 @@ TEST(Rng, EmptyRequestIsRefused)
     reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
     CSwRNG rng;
     Bytes empty;
-    EXPECT_FALSE(rng.getRandomBytes(empty));
-    EXPECT_FALSE(empty.isValid());
     CNXRSecureBuffer<NXR_BYTE> secureEmpty;
+    EXPECT_FALSE(rng.getRandomBytes(empty));
     EXPECT_FALSE(rng.getRandomBytes(secureEmpty));
+    EXPECT_FALSE(empty.isValid());
     EXPECT_EQ(countLogLines(reg.logPath(), {"\"Bad arguement in rng.  Probably zero input buffer\""}), 2u);
 }
 
@@ -42,37 +51,14 @@ TEST(Rng, FallsBackToTheClassicGeneratorWhenTheSystemFails)
     nxrtest::ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
     os::resetRandFallback();
-    CSwRNG rng;
     Bytes got(8);
     {
         os::CScopedRandomFailure failure(EIO);
-        ASSERT_TRUE(rng.getRandomBytes(got));
+        ASSERT_TRUE(CSwRNG().getRandomBytes(got));
     }
-    // The low bytes of 41, 18467, 6334, 26500, 19169, 15724, 11478, 29358:
+    os::resetRandFallback();
+    // The low bytes of 41, 18467, 6334, 26500, 19169, 15724, 11478, 29358,
     // the first values of the unseeded generator.
     EXPECT_EQ(contents(got), (std::vector<uint8_t>{41, 35, 190, 132, 225, 108, 214, 174}));
-    EXPECT_EQ(countLogLines(reg.logPath(), {"Error during MS Capi function call", "<Error: 0x00000005>"}), 1u);
-    os::resetRandFallback();
-}
-
-TEST(Rng, CountBeyondTheBufferIsThrown)
-{
-    CSwRNG rng;
-    Bytes small(4);
-    EXPECT_THROW(rng.performRand(5, small), CIndexOutOfBoundsException);
-    os::CScopedRandomFailure failure(EIO);
-    EXPECT_THROW(rng.performRand(5, small), CIndexOutOfBoundsException);
-}
-
-TEST(Rng, SecureFormEnciphersTheBytes)
-{
-    CSwRNG rng;
-    CNXRSecureBuffer<NXR_BYTE> key(32);
-    ASSERT_EQ(key.getPlainLength(), 32u);
-    ASSERT_TRUE(rng.getRandomBytes(key));
-    EXPECT_EQ(key.getPlainLength(), 32u);
-    EXPECT_TRUE(key.isValid());
-    const Bytes clear = key.asBuffer();
-    ASSERT_EQ(clear.getNumElems(), 32u);
-    EXPECT_NE(contents(clear), std::vector<uint8_t>(32, 0));
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Error during MS Capi function call\" <Error: 0x00000005>"}), 1u);
 }

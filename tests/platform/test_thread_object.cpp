@@ -59,17 +59,20 @@ std::function<void(CProbeThread&)> contractBody(uint32_t ulExitCode, std::functi
 size_t countLines(const std::string& path, const std::string& piece)
 {
     const auto lines = nxrtest::readLogLines(path);
-    return static_cast<size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(piece) != std::string::npos; }));
+    return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(piece) != l.npos; });
 }
 
 } // namespace
 
-TEST(ThreadObject, Names)
+TEST(ThreadObject, NamesAndIdleStop)
 {
     EXPECT_EQ(CProbeThread().name(), u"Unknown thread");
     EXPECT_EQ(CProbeThread(CNXRWCharString(), false).name(), u"Unknown Thread");
-    EXPECT_EQ(CProbeThread(CNXRWCharString(u"Probe"), false).name(), u"Probe");
+    CProbeThread probe(CNXRWCharString(u"Probe"), false);
+    EXPECT_EQ(probe.name(), u"Probe");
+    // Never started: stopping returns at once.
+    EXPECT_TRUE(probe.stopThread());
+    EXPECT_FALSE(probe.running());
 }
 
 TEST(ThreadObject, InlineRunStaysOnTheCallersThread)
@@ -159,13 +162,6 @@ TEST(ThreadObject, EntrySignalReleasesOneWait)
     EXPECT_EQ(entries.load(), 1);
 }
 
-TEST(ThreadObject, StopWithoutAThreadReturnsAtOnce)
-{
-    CProbeThread probe;
-    EXPECT_TRUE(probe.stopThread());
-    EXPECT_FALSE(probe.running());
-}
-
 TEST(ThreadObject, FailedThreadCreationLeavesTheObjectReusable)
 {
     nxrtest::ScopedRegistry reg;
@@ -179,7 +175,8 @@ TEST(ThreadObject, FailedThreadCreationLeavesTheObjectReusable)
     }
     EXPECT_FALSE(probe.running());
     EXPECT_EQ(probe.threadHandle(), nullptr);
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"), 2u);
+    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"),
+              2u);
     EXPECT_EQ(probe.startAndWaitForFinish(true), 5u);
 }
 
