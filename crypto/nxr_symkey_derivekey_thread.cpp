@@ -10,7 +10,7 @@ namespace nxr {
 
 namespace {
 
-void signal(os::Handle hEvent, const char16_t* pszMember)
+void signalEvent(os::Handle hEvent, const char16_t* pszMember)
 {
     if (!os::setEvent(hEvent))
         NXR_THROW_CODE(CSetEventException, os::getLastError(), pszMember);
@@ -47,7 +47,7 @@ void CSymKeyDeriveKeyThread::thread()
     nxrGuard(
         nxrTrace, false,
         [&] {
-            signal(m_hStartEvent, u"m_hStartEvent");
+            signalEvent(m_hStartEvent, u"m_hStartEvent");
             CSha1Hash sha1;
             CNXRBuffer<NXR_BYTE> work(m_hashingInput);
             bool bHashed = true;
@@ -60,7 +60,7 @@ void CSymKeyDeriveKeyThread::thread()
             m_dwExitCode = 0;
         },
         NxrErrorSource::LastError);
-    nxrGuard(nxrTrace, false, [&] { signal(m_hFinishEvent, u"m_hFinishEvent"); }, NxrErrorSource::LastError);
+    nxrGuard(nxrTrace, false, [&] { signalEvent(m_hFinishEvent, u"m_hFinishEvent"); }, NxrErrorSource::LastError);
 }
 
 // ---------------------------------------------------------------------------
@@ -99,7 +99,7 @@ void CSymKeyTimedDeriveKeyThread::thread()
     nxrGuard(
         nxrTrace, false,
         [&] {
-            signal(m_hStartEvent, u"m_hStartEvent");
+            signalEvent(m_hStartEvent, u"m_hStartEvent");
             CNXRBuffer<NXR_BYTE> work(m_hashingInput);
             const int64_t llStart = os::timeNow();
             m_ulHashesDone = 0;
@@ -119,7 +119,7 @@ void CSymKeyTimedDeriveKeyThread::thread()
             m_dwExitCode = 0;
         },
         NxrErrorSource::LastError);
-    nxrGuard(nxrTrace, false, [&] { signal(m_hFinishEvent, u"m_hFinishEvent"); }, NxrErrorSource::LastError);
+    nxrGuard(nxrTrace, false, [&] { signalEvent(m_hFinishEvent, u"m_hFinishEvent"); }, NxrErrorSource::LastError);
 }
 
 } // namespace nxr
