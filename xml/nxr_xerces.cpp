@@ -1,0 +1,383 @@
+#include "nxr_xerces.h"
+
+#include <xercesc/dom/DOMConfiguration.hpp>
+#include <xercesc/dom/DOMError.hpp>
+#include <xercesc/dom/DOMErrorHandler.hpp>
+#include <xercesc/dom/DOMImplementation.hpp>
+#include <xercesc/dom/DOMImplementationLS.hpp>
+#include <xercesc/dom/DOMImplementationRegistry.hpp>
+#include <xercesc/dom/DOMLSParser.hpp>
+#include <xercesc/dom/DOMLocator.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/Wrapper4InputSource.hpp>
+#include <xercesc/framework/XMLDocumentHandler.hpp>
+#include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/sax2/Attributes.hpp>
+#include <xercesc/sax2/DefaultHandler.hpp>
+#include <xercesc/sax2/SAX2XMLReader.hpp>
+#include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLUni.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+using namespace xercesc;
+
+namespace nxr {
+
+// ---------------------------------------------------------------------------
+// The library's initialisation count
+
+namespace {
+
+std::mutex& libraryMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+uint32_t g_ulLibraryRefs = 0;
+
+} // namespace
+
+CXercesLibraryRef::CXercesLibraryRef()
+{
+    std::lock_guard<std::mutex> lock(libraryMutex());
+    if (g_ulLibraryRefs == 0)
+        nxrXercesCall([] { XMLPlatformUtils::Initialize(); });
+    ++g_ulLibraryRefs;
+}
+
+CXercesLibraryRef::~CXercesLibraryRef()
+{
+    std::lock_guard<std::mutex> lock(libraryMutex());
+    if (--g_ulLibraryRefs == 0)
+        XMLPlatformUtils::Terminate();
+}
+
+uint32_t CXercesLibraryRef::count()
+{
+    std::lock_guard<std::mutex> lock(libraryMutex());
+    return g_ulLibraryRefs;
+}
+
+// ---------------------------------------------------------------------------
+// Exceptions of the library
+
+namespace {
+
+std::u16string_view textOf(const XMLCh* psz)
+{
+    return psz ? std::u16string_view(psz) : std::u16string_view();
+}
+
+void appendNumber(std::u16string& out, uint64_t ullValue)
+{
+    char16_t digits[20];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char16_t>(u'0' + ullValue % 10);
+        ullValue /= 10;
+    } while (ullValue != 0);
+    while (n != 0)
+        out += digits[--n];
+}
+
+// "line L, column C: message", the way a parse error is reported.
+std::u16string locatedMessage(uint64_t ullLine, uint64_t ullColumn, std::u16string_view message)
+{
+    std::u16string text;
+    if (ullLine != 0) {
+        text = u"line ";
+        appendNumber(text, ullLine);
+        text += u", column ";
+        appendNumber(text, ullColumn);
+        text += u": ";
+    }
+    text += message.empty() ? std::u16string_view(u"XML parse error") : message;
+    return text;
+}
+
+} // namespace
+
+void nxrThrowXercesException(const XMLException& e, const std::source_location& where)
+{
+    const std::u16string_view message = textOf(e.getMessage());
+    throw CXercesException(message.empty() ? std::u16string_view(u"XMLException") : message, where.file_name(),
+                           where.line());
+}
+
+void nxrThrowXercesException(const DOMException& e, const std::source_location& where)
+{
+    // The library's message for the code; when the exception carries none,
+    // the message table is asked directly.
+    std::u16string message(textOf(e.getMessage()));
+    if (message.empty()) {
+        XMLCh text[2048] = {};
+        if (DOMImplementation::loadDOMExceptionMsg(e.code, text, 2047))
+            message = textOf(text);
+    }
+    if (message.empty())
+        message = u"DOMException";
+    throw CXercesException(message, where.file_name(), where.line(), static_cast<uint32_t>(e.code));
+}
+
+void nxrThrowXercesException(const SAXParseException& e, const std::source_location& where)
+{
+    throw CXercesException(locatedMessage(e.getLineNumber(), e.getColumnNumber(), textOf(e.getMessage())),
+                           where.file_name(), where.line());
+}
+
+void nxrThrowXercesException(const SAXException& e, const std::source_location& where)
+{
+    const std::u16string_view message = textOf(e.getMessage());
+    throw CXercesException(message.empty() ? std::u16string_view(u"SAXException") : message, where.file_name(),
+                           where.line());
+}
+
+// ---------------------------------------------------------------------------
+// The scan
+
+namespace {
+
+// Units of text a document may produce beyond its own bytes.
+uint64_t expansionBudget(XMLSize_t ulCount)
+{
+    return uint64_t(ulCount) * NXR_XML_EXPANSION_PER_BYTE + NXR_XML_EXPANSION_ALLOWANCE;
+}
+
+// Receives the scan's events. Only what bounds the work is kept: the longest
+// internal entity replacement text, the nesting depth and the attribute units
+// seen so far. A fatal error ends the scan by throwing it.
+class CScanHandler : public DefaultHandler {
+public:
+    explicit CScanHandler(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
+
+    XMLSize_t longestEntity() const { return m_ulLongestEntity; }
+
+    void setDocumentLocator(const Locator* const pLocator) override { m_pLocator = pLocator; }
+
+    // Each pass counts afresh; the entity lengths are kept.
+    void startDocument() override
+    {
+        m_ullAttributeUnits = 0;
+        m_ulDepth = 0;
+    }
+
+    void internalEntityDecl(const XMLCh* const, const XMLCh* const pszValue) override
+    {
+        m_ulLongestEntity = std::max(m_ulLongestEntity, XMLString::stringLen(pszValue));
+    }
+
+    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const,
+                      const Attributes& attributes) override
+    {
+        if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
+            refuse(u"elements are nested too deeply");
+        const XMLSize_t ulAttributes = attributes.getLength();
+        for (XMLSize_t i = 0; i < ulAttributes; ++i)
+            m_ullAttributeUnits += XMLString::stringLen(attributes.getValue(i));
+        if (m_ullAttributeUnits > m_ullAttributeBudget)
+            refuse(u"attribute values expand beyond the limit");
+    }
+
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { --m_ulDepth; }
+
+    void fatalError(const SAXParseException& e) override { throw e; }
+
+    // Ends the scan with a parse error at the current position.
+    [[noreturn]] void refuse(const XMLCh* pszWhy)
+    {
+        if (m_pLocator)
+            throw SAXParseException(pszWhy, *m_pLocator);
+        throw SAXException(pszWhy);
+    }
+
+private:
+    const Locator* m_pLocator = nullptr;
+    const uint64_t m_ullAttributeBudget;
+    uint64_t m_ullAttributeUnits = 0;
+    XMLSize_t m_ulLongestEntity = 0;
+    uint32_t m_ulDepth = 0;
+};
+
+// Sees the XML declaration, which the SAX2 events do not carry. The scanner
+// lets any version "1.x" through with a warning, but the DOM holds only 1.0
+// and 1.1 (and "1." or "1.0a" are no version at all), so the scan refuses the
+// others as well.
+class CDeclarationCheck : public XMLDocumentHandler {
+public:
+    explicit CDeclarationCheck(CScanHandler& handler) : m_handler(handler) {}
+
+    void XMLDecl(const XMLCh* const pszVersion, const XMLCh* const, const XMLCh* const,
+                 const XMLCh* const) override
+    {
+        const std::u16string_view version = textOf(pszVersion);
+        if (!version.empty() && version != u"1.0" && version != u"1.1") {
+            const std::u16string message = u"unsupported XML version '" + std::u16string(version) + u"'";
+            m_handler.refuse(message.c_str());
+        }
+    }
+
+    void docCharacters(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void docComment(const XMLCh* const) override {}
+    void docPI(const XMLCh* const, const XMLCh* const) override {}
+    void endDocument() override {}
+    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override {}
+    void endEntityReference(const XMLEntityDecl&) override {}
+    void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void resetDocument() override {}
+    void startDocument() override {}
+    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const, const RefVectorOf<XMLAttr>&,
+                      const XMLSize_t, const bool, const bool) override
+    {
+    }
+    void startEntityReference(const XMLEntityDecl&) override {}
+
+private:
+    CScanHandler& m_handler;
+};
+
+struct CReaderDeleter {
+    void operator()(SAX2XMLReader* p) const { delete p; }
+};
+
+} // namespace
+
+void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId)
+{
+    // A buffer without storage is the empty document, which the parser
+    // refuses with its own message.
+    static const XMLByte kNothing[1] = {0};
+    if (pBytes == nullptr)
+        pBytes = kNothing, ulCount = 0;
+
+    const uint64_t ullBudget = expansionBudget(ulCount);
+    nxrXercesCall([&] {
+        std::unique_ptr<SAX2XMLReader, CReaderDeleter> reader(XMLReaderFactory::createXMLReader());
+        SecurityManager security;
+        security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
+        CScanHandler handler(2 * ullBudget);
+        CDeclarationCheck declarationCheck(handler);
+
+        reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, true);
+        reader->setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
+        reader->setFeature(XMLUni::fgSAX2CoreValidation, false);
+        reader->setFeature(XMLUni::fgXercesDynamic, false);
+        reader->setFeature(XMLUni::fgXercesSchema, false);
+        reader->setFeature(XMLUni::fgXercesLoadSchema, false);
+        reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
+        reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
+        reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
+        reader->setContentHandler(&handler);
+        reader->setErrorHandler(&handler);
+        reader->setDeclarationHandler(&handler);
+        reader->installAdvDocHandler(&declarationCheck);
+
+        MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
+        source.setCopyBufToStream(false);
+
+        // First the prolog alone, for the entity declarations of the
+        // internal subset: with the longest replacement text known, the
+        // expansion limit keeps all replacement text within the budget.
+        XMLPScanToken token;
+        if (reader->parseFirst(source, token))
+            reader->parseReset(token);
+        const uint64_t ullLongest = std::max<uint64_t>(handler.longestEntity(), 1);
+        const uint64_t ullLimit = std::clamp<uint64_t>(ullBudget / ullLongest, 1, NXR_XML_MAX_ENTITY_EXPANSIONS);
+        security.setEntityExpansionLimit(static_cast<XMLSize_t>(ullLimit));
+
+        // Then the whole document.
+        reader->parse(source);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The DOM builder
+
+namespace {
+
+// Keeps the first fatal error and stops the parse there; warnings and
+// errors of validity (none are checked) let it go on.
+class CDomErrorCatcher : public DOMErrorHandler {
+public:
+    bool handleError(const DOMError& error) override
+    {
+        if (error.getSeverity() != DOMError::DOM_SEVERITY_FATAL_ERROR)
+            return true;
+        if (!m_bFailed) {
+            m_bFailed = true;
+            const DOMLocator* pLocation = error.getLocation();
+            m_message = locatedMessage(pLocation ? pLocation->getLineNumber() : 0,
+                                       pLocation ? pLocation->getColumnNumber() : 0, textOf(error.getMessage()));
+        }
+        return false;
+    }
+
+    bool failed() const { return m_bFailed; }
+    const std::u16string& message() const { return m_message; }
+
+private:
+    bool m_bFailed = false;
+    std::u16string m_message;
+};
+
+struct CReleaser {
+    template <class T>
+    void operator()(T* p) const
+    {
+        p->release();
+    }
+};
+
+} // namespace
+
+DOMDocument* nxrParseDOM(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId)
+{
+    static const XMLByte kNothing[1] = {0};
+    if (pBytes == nullptr)
+        pBytes = kNothing, ulCount = 0;
+
+    CDomErrorCatcher errors;
+    std::unique_ptr<DOMDocument, CReleaser> document;
+    nxrXercesCall([&] {
+        static const XMLCh kFeatures[] = {u'L', u'S', 0};
+        DOMImplementation* pImplementation = DOMImplementationRegistry::getDOMImplementation(kFeatures);
+        if (pImplementation == nullptr)
+            NXR_THROW(CXercesException, u"no DOM implementation with load and save");
+        SecurityManager security;
+        security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
+        std::unique_ptr<DOMLSParser, CReleaser> parser(static_cast<DOMImplementationLS*>(pImplementation)->createLSParser(
+            DOMImplementationLS::MODE_SYNCHRONOUS, nullptr));
+
+        DOMConfiguration* pConfig = parser->getDomConfig();
+        pConfig->setParameter(XMLUni::fgDOMErrorHandler, static_cast<DOMErrorHandler*>(&errors));
+        pConfig->setParameter(XMLUni::fgDOMNamespaces, true);
+        pConfig->setParameter(XMLUni::fgDOMValidate, false);
+        pConfig->setParameter(XMLUni::fgDOMValidateIfSchema, false);
+        pConfig->setParameter(XMLUni::fgXercesSchema, false);
+        pConfig->setParameter(XMLUni::fgXercesLoadSchema, false);
+        pConfig->setParameter(XMLUni::fgXercesLoadExternalDTD, false);
+        pConfig->setParameter(XMLUni::fgXercesDisableDefaultEntityResolution, true);
+        pConfig->setParameter(XMLUni::fgXercesSecurityManager, static_cast<void*>(&security));
+        // The document outlives the parser.
+        pConfig->setParameter(XMLUni::fgXercesUserAdoptsDOMDocument, true);
+
+        MemBufInputSource* pSource = new MemBufInputSource(pBytes, ulCount, pszSystemId, false);
+        pSource->setCopyBufToStream(false);
+        Wrapper4InputSource input(pSource, true);
+        document.reset(parser->parse(&input));
+    });
+    if (errors.failed())
+        NXR_THROW(CXercesException, errors.message());
+    if (!document || document->getDocumentElement() == nullptr)
+        NXR_THROW(CXercesException, u"the document has no root element");
+    return document.release();
+}
+
+} // namespace nxr

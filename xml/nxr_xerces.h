@@ -1,0 +1,106 @@
+// What the XML document classes share about the parser library:
+//
+// - CXercesLibraryRef: the library stays initialised while anyone holds a
+//   reference; the first reference initialises it, the last one to go
+//   terminates it. Thread-safe.
+// - nxrXercesCall: runs a piece of work and turns the library's exceptions
+//   into CXercesException carrying the library's own message.
+// - nxrScanXML and nxrParseDOM: the two ways this layer reads a document,
+//   configured alike. Neither opens anything outside the document (no
+//   external DTD, no external entity, no schema), both fail at the first
+//   fatal error and when there is no root element, and both bound entity
+//   expansion with the library's SecurityManager.
+//
+// The scan is a streaming SAX2 pass, linear in the size of the document:
+// beyond the expansion count it bounds the work a document can cause beyond
+// reading its own bytes (see nxrScanXML). The DOM builder is not linear (long
+// text nodes make it quadratic), so callers that build a DOM scan first.
+#pragma once
+#include "nxr_exceptions.h"
+
+#include <xercesc/dom/DOMDocument.hpp>
+#include <xercesc/dom/DOMException.hpp>
+#include <xercesc/sax/SAXException.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <type_traits>
+
+namespace nxr {
+
+static_assert(std::is_same_v<XMLCh, char16_t>, "XMLCh and the system's wide characters must be one type");
+
+// Limits of the scan.
+// Elements nested deeper than this are refused: resolving names against the
+// namespace scopes walks every open element, so each level deepens the cost
+// of every element below it.
+inline constexpr uint32_t NXR_XML_MAX_ELEMENT_DEPTH = 512;
+// The most entity expansions a document may cause (the library's own default).
+inline constexpr uint32_t NXR_XML_MAX_ENTITY_EXPANSIONS = 50000;
+// Units of text a document may produce beyond its own bytes, through entity
+// replacement text and attribute values: this many per byte of the document,
+// plus the allowance.
+inline constexpr uint64_t NXR_XML_EXPANSION_PER_BYTE = 8;
+inline constexpr uint64_t NXR_XML_EXPANSION_ALLOWANCE = 1u << 20;
+
+// One reference on the parser library. Constructing it may throw
+// CXercesException when the library cannot be initialised.
+class CXercesLibraryRef {
+public:
+    CXercesLibraryRef();
+    ~CXercesLibraryRef();
+    CXercesLibraryRef(const CXercesLibraryRef&) = delete;
+    CXercesLibraryRef& operator=(const CXercesLibraryRef&) = delete;
+
+    // References held in the whole process (for tests).
+    static uint32_t count();
+};
+
+[[noreturn]] void nxrThrowXercesException(const xercesc::XMLException& e, const std::source_location& where);
+[[noreturn]] void nxrThrowXercesException(const xercesc::DOMException& e, const std::source_location& where);
+[[noreturn]] void nxrThrowXercesException(const xercesc::SAXParseException& e, const std::source_location& where);
+[[noreturn]] void nxrThrowXercesException(const xercesc::SAXException& e, const std::source_location& where);
+
+// Runs body and returns its result. An XMLException, DOMException or
+// SAXException leaving it becomes a CXercesException (logged as it is built,
+// with the caller's file and line): the library's message, with the line and
+// column for a parse error; the result value is the DOM exception code, or
+// none. Anything else passes unchanged.
+template <class Body>
+decltype(auto) nxrXercesCall(Body&& body, std::source_location where = std::source_location::current())
+{
+    try {
+        return body();
+    } catch (const xercesc::XMLException& e) {
+        nxrThrowXercesException(e, where);
+    } catch (const xercesc::DOMException& e) {
+        nxrThrowXercesException(e, where);
+    } catch (const xercesc::SAXParseException& e) {
+        nxrThrowXercesException(e, where);
+    } catch (const xercesc::SAXException& e) {
+        nxrThrowXercesException(e, where);
+    }
+}
+
+// Checks that the bytes hold one well-formed XML document within the limits
+// above; throws CXercesException with the reason when they do not. The
+// library must be initialised. pszSystemId names the document in messages.
+//
+// Work is bounded by the document's size n: entity replacement text is
+// bounded by B = n * NXR_XML_EXPANSION_PER_BYTE + NXR_XML_EXPANSION_ALLOWANCE
+// units (the expansion limit is lowered to B divided by the longest
+// replacement text, which a first pass over the prolog finds), attribute
+// values by 2B units (more than that can only come from defaulted attributes
+// repeated on many elements), and nesting by NXR_XML_MAX_ELEMENT_DEPTH.
+void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId);
+
+// Parses the bytes into a new document that the caller owns and releases.
+// Fails (CXercesException) at the first fatal error and when the result has
+// no root element; a partial document is released. The library must be
+// initialised. No limits beyond the expansion count: scan first.
+xercesc::DOMDocument* nxrParseDOM(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId);
+
+} // namespace nxr
