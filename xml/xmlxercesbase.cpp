@@ -282,7 +282,12 @@ bool CXmlXercesBase::createElement(const CNXRWCharString& name, DOMElement*& pEl
     NXR_BASE_TRACE(u"createElement");
     return nxrGuard(nxrTrace, false, [&] {
         requireValid();
-        pElement = nxrXercesCall([&] { return m_pDocument->createElement(xmlText(name)); });
+        // In the root element's namespace (none for a document without one),
+        // so that the element written under the root needs no declaration
+        // of its own and reads back the same.
+        pElement = nxrXercesCall([&] {
+            return m_pDocument->createElementNS(m_pRootElement->getNamespaceURI(), xmlText(name));
+        });
         return pElement != nullptr;
     });
 }

@@ -79,7 +79,7 @@ public:
     bool flushToMemBuffer(CNXRBuffer<NXR_BYTE>& buffer);
 
     // Elements. Names and texts are used as given; a name that is not an XML
-    // name fails.
+    // name fails. New elements are in the root element's namespace.
     bool createElement(const CNXRWCharString& name, xercesc::DOMElement*& pElement);
     bool createTextNode(const CNXRWCharString& text, xercesc::DOMText*& pNode);
     // Appends pChild as the last child of pParent.
