@@ -136,6 +136,21 @@ TEST(XmlCheck, LargeEntityRepeatedBeyondTheDocumentsSizeIsRefused)
     EXPECT_TRUE(loads(declaration + "<d a=\"&e;\">" + repeat("&e;", 5) + "</d>"));
 }
 
+// Inside an attribute value the parser builds the whole value before anyone
+// sees it, so only the expansion count, lowered by the length of the entity,
+// can stop it early. The log names the reason.
+TEST(XmlCheck, LargeEntityInAnAttributeIsStoppedByTheExpansionCount)
+{
+    nxrtest::ScopedRegistry registry;
+    registry.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
+    const std::string entity(20000, 'x');
+    EXPECT_FALSE(scans("<!DOCTYPE d [<!ENTITY e \"" + entity + "\">]><d a=\"" + repeat("&e;", 2000) + "\"/>"));
+    const auto lines = nxrtest::readLogLines(registry.logPath());
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("entity expansions") != std::string::npos;
+    }));
+}
+
 TEST(XmlCheck, DefaultedAttributesRepeatedBeyondTheDocumentsSizeAreRefused)
 {
     const std::string declaration = "<!DOCTYPE d [<!ATTLIST e v CDATA \"" + std::string(10000, 'y') + "\">]>";
