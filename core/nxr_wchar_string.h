@@ -9,6 +9,8 @@
 // only the numeric constructors throw, with CNXRBufferInitException.
 #pragma once
 #include "nxr_buffer.h"
+#include "nxr_dbllist.h"
+#include "nxr_flags.h"
 #include "nxr_types.h"
 
 #include <cstdint>
@@ -16,6 +18,8 @@
 #include <string_view>
 
 namespace nxr {
+
+class CAesKey;
 
 class CNXRWCharString : public CNXRBuffer<NXR_USHORT> {
 public:
@@ -26,6 +30,21 @@ public:
     // Number systems for writing and reading numbers; nsReal is only ever
     // reported, never written.
     enum asNumberSystem : uint32_t { nsNone = 0, nsHex = 1, nsBin = 2, nsOct = 4, nsDec = 8, nsReal = 16 };
+    // Formatting-character classes for the trimming operations (a CNXRFlags
+    // set of these bits).
+    enum formatClass : uint32_t {
+        fcSpace = 0x01,
+        fcTab = 0x02,
+        fcFormFeed = 0x04,
+        fcBell = 0x08,
+        fcLineFeed = 0x10,
+        fcBackspace = 0x20,
+        fcCarriageReturn = 0x40,
+        fcVerticalTab = 0x80,
+        fcAll = 0xFF
+    };
+    // Which ends trimPadding works on (a CNXRFlags set of these bits).
+    enum paddingSide : uint32_t { psLeading = 0x01, psTrailing = 0x02, psBoth = 0x03 };
 
     // Construction
     CNXRWCharString();
@@ -108,6 +127,171 @@ public:
     // The text as UTF-8; an unpaired surrogate becomes U+FFFD.
     std::string toUtf8() const;
 
+    // ---- Editing by position. Positions index code units of the text.
+
+    // A copy without the last n units (>>) or the first n units (<<); n at or
+    // beyond the length gives an empty string.
+    CNXRWCharString operator>>(uint32_t n) const;
+    CNXRWCharString operator<<(uint32_t n) const;
+    CNXRWCharString& operator>>=(uint32_t n);
+    CNXRWCharString& operator<<=(uint32_t n);
+
+    // Start before end: removes the units strictly between the two, and the
+    // end points themselves when their flags are set. Start after end: the
+    // range wraps round the end of the text, so what stays is the text from
+    // ulEndPos to ulStartPos, less either end point when its flag is set.
+    bool deleteRange(uint32_t ulStartPos, uint32_t ulEndPos, bool bInclusiveStart, bool bInclusiveEnd);
+
+    // out = the text from ulStartPos to ulEndPos (start before end), with the
+    // end points only when bInclusive.
+    bool extractBetween(CNXRWCharString& out, uint32_t ulStartPos, uint32_t ulEndPos, bool bInclusive) const;
+    // out = the text up to ulStartPos and from ulEndPos on, with the end
+    // points only when bInclusive.
+    bool extractOutside(CNXRWCharString& out, uint32_t ulStartPos, uint32_t ulEndPos, bool bInclusive) const;
+    // The same between occurrence ulStartOccurrance of subStart (counted
+    // forward) and occurrence ulEndOccurrance of subEnd (counted from the
+    // end); the short forms take occurrence 1 of each. bInclusive keeps the
+    // two sub-strings.
+    bool extractBetween(CNXRWCharString& out, const CNXRWCharString& subStart, uint32_t ulStartOccurrance,
+                        const CNXRWCharString& subEnd, uint32_t ulEndOccurrance, bool bInclusive) const;
+    bool extractBetween(CNXRWCharString& out, const CNXRWCharString& subStart, const CNXRWCharString& subEnd,
+                        bool bInclusive) const;
+    bool extractOutside(CNXRWCharString& out, const CNXRWCharString& subStart, uint32_t ulStartOccurrance,
+                        const CNXRWCharString& subEnd, uint32_t ulEndOccurrance, bool bInclusive) const;
+    bool extractOutside(CNXRWCharString& out, const CNXRWCharString& subStart, const CNXRWCharString& subEnd,
+                        bool bInclusive) const;
+
+    // Removes the text between the end points (and the end points when
+    // bInclusive).
+    bool trimBetween(uint32_t ulStartPos, uint32_t ulEndPos, bool bInclusive);
+    bool trimBetween(const CNXRWCharString& subStart, uint32_t ulStartOccurrance, const CNXRWCharString& subEnd,
+                     uint32_t ulEndOccurrance, bool bInclusive);
+    bool trimBetween(const CNXRWCharString& subStart, const CNXRWCharString& subEnd, bool bInclusive);
+    // Removes the text outside the end points (and the end points when
+    // bInclusive).
+    bool trimOutSide(uint32_t ulStartPos, uint32_t ulEndPos, bool bInclusive);
+    bool trimOutSide(const CNXRWCharString& subStart, uint32_t ulStartOccurrance, const CNXRWCharString& subEnd,
+                     uint32_t ulEndOccurrance, bool bInclusive);
+    bool trimOutSide(const CNXRWCharString& subStart, const CNXRWCharString& subEnd, bool bInclusive);
+
+    // pmForward drops everything before occurrence ulOccurrance of sub,
+    // pmReverse everything after it (occurrences counted in that direction);
+    // bRemoveSub drops the sub-string as well.
+    bool trimTo(const CNXRWCharString& sub, uint32_t ulOccurrance, parseMode mode, bool bRemoveSub);
+    // out = what trimTo would drop: the text before (pmForward) or after
+    // (pmReverse) the occurrence, with the sub-string when bInclusive.
+    bool extractTo(CNXRWCharString& out, const CNXRWCharString& sub, uint32_t ulOccurrance, parseMode mode,
+                   bool bInclusive) const;
+
+    // Puts s in front of the unit at ulPos (ulPos = length appends).
+    bool insert(const CNXRWCharString& s, uint32_t ulPos);
+
+    // ---- Editing by sub-string
+
+    // ssmAll deletes every occurrence counted beforehand, ssmOccur occurrence
+    // number ulOccurrance, ssmNum the first ulOccurrance occurrences; each
+    // deletion takes the first occurrence left, so overlapping occurrences
+    // can run out early. False when sub does not occur.
+    bool deleteSubString(const CNXRWCharString& sub, uint32_t ulOccurrance, subStringMode mode);
+    // Replaces occurrences of oldString chosen as deleteSubString chooses
+    // them; occurrences of oldString that newString brings in are skipped.
+    // True only when every replacement was made.
+    bool replaceSubString(const CNXRWCharString& oldString, const CNXRWCharString& newString, uint32_t ulOccurrance,
+                          subStringMode mode);
+    // Without (the first occurrence of) sub.
+    CNXRWCharString operator-(const CNXRWCharString& sub) const;
+    CNXRWCharString& operator-=(const CNXRWCharString& sub);
+
+    // ---- Trimming formatting characters (formatClass bits)
+
+    // Cuts units equal to padChar or of a class in classes from the ends
+    // named in sides (paddingSide bits).
+    bool trimPadding(char16_t padChar, const CNXRFlags& classes, const CNXRFlags& sides);
+    // Deletes every character of the given classes anywhere in the text;
+    // true when anything was deleted.
+    bool trimFormatting(const CNXRFlags& classes);
+
+    // ---- Classification (ASCII only; none changes the string)
+
+    bool isAlphaOnly(bool bAllowSpaces) const;
+    bool isLower() const;
+    bool isUpper() const;
+    // Digits, with a '-' first when bAllowSign and one '.' neither first nor
+    // last when bAllowDecimal.
+    bool isNumericalOnly(bool bAllowSign, bool bAllowDecimal) const;
+    // Digits with exactly one '.' neither first nor last, and a '-' first
+    // when bAllowSign.
+    bool isReal(bool bAllowSign) const;
+    bool couldBeBin() const;
+    bool couldBeOct() const;
+    bool couldBeDec() const;
+    bool couldBeHex() const;
+    // Binary digits with one 'b' (either case) second ("0b101") or last
+    // ("101b"); octal likewise with 'o'.
+    bool isDeclaredBinary() const;
+    bool isDeclaredOctal() const;
+    // Hex digits starting "0x" or ending in 'h' (either case), never both.
+    bool isDeclaredHex() const;
+    bool isBinaryCompatible() const;
+    bool isOctalCompatible() const;
+    bool isHexCompatible() const;
+    // Equal ignoring case, and optionally leading and trailing formatting
+    // characters and every space.
+    bool isSimilar(const CNXRWCharString& other, bool bIgnorePadding, bool bIgnoreSpaces) const;
+
+    // Declared hex, binary and octal first, then decimal, hex digits, real;
+    // nsNone for anything else.
+    asNumberSystem getNumberSystem() const;
+    // Removes a "0b"/"0o"/"0x" prefix or a 'b'/'o'/'h' suffix; false (and no
+    // change) when the text declares no number system.
+    bool removeNumberIdentifier();
+
+    // ---- Reading numbers. Digits are the text without its own system's
+    // identifier; a value that does not fit 32 bits is refused.
+    bool convertHexToLong(uint32_t* pul) const;
+    bool convertOctalToLong(uint32_t* pul) const;
+    bool convertBinaryToLong(uint32_t* pul) const;
+    // The text without leading and trailing formatting characters, read in
+    // the given system. nsDec reads a signed decimal (stored as its 32 bits)
+    // and gives INT32_MAX or INT32_MIN for values beyond them.
+    bool toLong(uint32_t* pul, asNumberSystem numberSystem) const;
+    // A decimal number with an optional '-' and '.'.
+    bool toDouble(double* pd) const;
+
+    // ---- Delimited parameters
+
+    // Field ulOccurrance (from 1) of the list that delimiter separates,
+    // counted from the start (pmForward) or the end (pmReverse), without its
+    // delimiters. bTrimFormatting first deletes every formatting character.
+    bool extractParam(CNXRWCharString& out, const CNXRWCharString& delimiter, uint32_t ulOccurrance,
+                      bool bTrimFormatting, parseMode mode) const;
+    // The text strictly between the ulOccurrance-th pair of delimiters: with
+    // one delimiter string the pair is its occurrences 2n - 1 and 2n,
+    // otherwise occurrence n of each.
+    bool extractParam(CNXRWCharString& out, const CNXRWCharString& startDelimiter,
+                      const CNXRWCharString& endDelimiter, uint32_t ulOccurrance, bool bTrimFormatting) const;
+    // Every field (or pair) in order, each as a node whose index is its
+    // number less one. The list is emptied first; true when it holds a node.
+    bool extractParams(CNXRDblList<CNXRWCharString>& list, const CNXRWCharString& delimiter, bool bTrimFormatting,
+                       parseMode mode) const;
+    bool extractParams(CNXRDblList<CNXRWCharString>& list, const CNXRWCharString& startDelimiter,
+                       const CNXRWCharString& endDelimiter, bool bTrimFormatting) const;
+
+    // ---- Other conversions
+
+    // ASCII 'a'..'z' to 'A'..'Z' in place.
+    bool toUpper();
+    // Reverses the code units in place.
+    bool reverse();
+
+    // ---- Obscuring (nxr_core_obscure: links the crypto library)
+
+    // Base64 text of the AES ciphertext of the string's UTF-16LE bytes with
+    // its terminating zero; empty after a failure.
+    CNXRWCharString obscure(const CAesKey& aesKey) const;
+    // The string that obscure turned into this text; empty after a failure.
+    CNXRWCharString unobscure(const CAesKey& aesKey) const;
+
 protected:
     // Untraced helpers shared by the operations of this class.
     bool hasStorage() const { return m_pBuffer != nullptr && m_ulNumElems != 0; }
@@ -124,6 +308,19 @@ protected:
     // Shared body of the hex, binary and octal writers.
     static bool convertLongToPowerOfTwoString(CNXRWCharString& out, uint32_t ulValue, unsigned uBitsPerDigit,
                                               char16_t cPrefix, uint16_t usDigits, bool bPrefix);
+
+    // In-place edits that end in normal form. Ranges lie within the text.
+    // Keeps ulCount units from ulPos and drops the rest.
+    bool keepUnits(uint32_t ulPos, uint32_t ulCount);
+    // Drops ulCount units from ulPos.
+    bool eraseUnits(uint32_t ulPos, uint32_t ulCount);
+    // Puts units in front of the unit at ulPos (ulPos <= length); units may
+    // lie in this string's own storage.
+    bool insertUnits(uint32_t ulPos, std::u16string_view units);
+    // Whether the text holds a digit, an ASCII letter, a space.
+    bool containsDigit() const;
+    bool containsLetter() const;
+    bool containsSpace() const;
 };
 
 } // namespace nxr
