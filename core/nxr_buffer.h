@@ -14,21 +14,28 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace nxr {
 
 // Where buffer blocks come from and go to. Tests replace these to watch
 // blocks as they are freed or to make allocation fail; pfnAlloc returns null
-// or throws on failure.
+// or throws on failure. pfnFree is told the bytes in use, which after an
+// in-place shrink is less than was allocated. bZeroed says that pfnAlloc
+// hands out zeroed memory, so the buffer need not clear it again.
 struct CNXRHeapHooks {
     void* (*pfnAlloc)(size_t ulBytes);
     void (*pfnFree)(void* p, size_t ulBytes);
+    bool bZeroed = false;
 };
 // Installs hooks (null restores the default heap). Not thread-safe: set them
 // before the buffers they should see exist.
 void nxrSetHeapHooks(const CNXRHeapHooks* pHooks) noexcept;
 void* nxrHeapAlloc(size_t ulBytes);
 void nxrHeapFree(void* p, size_t ulBytes) noexcept;
+bool nxrHeapZeroes() noexcept;
+// Overwrites memory with zeros in a way the compiler cannot drop.
+void nxrWipe(void* p, size_t ulBytes) noexcept;
 
 template <class T>
 class CNXRBuffer {
@@ -38,9 +45,14 @@ public:
     explicit CNXRBuffer(uint32_t ulNumElems = 0);
     CNXRBuffer(const T* pBuffer, uint32_t ulSize, uint32_t ulOffset);
     CNXRBuffer(const CNXRBuffer& src);
+    // Moving hands the block over without copying or wiping it; the source
+    // is left empty. Where either side keeps its block elsewhere than on the
+    // heap (a secure buffer), the move is a copy.
+    CNXRBuffer(CNXRBuffer&& src);
     ~CNXRBuffer();
 
     CNXRBuffer& operator=(const CNXRBuffer& src);
+    CNXRBuffer& operator=(CNXRBuffer&& src);
 
     // Access
     T* getBuffer();
@@ -86,6 +98,12 @@ public:
 protected:
     template <class U>
     CNXRBuffer<U> convertTo(const char16_t* pszName) const;
+
+    // Whether the block comes from the heap hooks, so that it can change
+    // hands between buffers and shrink in place.
+    virtual bool usesHeapBlocks() const { return true; }
+    // Takes src's block; both must use heap blocks.
+    void takeBlock(CNXRBuffer& src) noexcept;
 
     // A plain memory copy, checked the way every copy of this class is.
     static void copyElems(T* pDest, const T* pSrc, uint32_t ulNumElems);
@@ -158,6 +176,36 @@ CNXRBuffer<T>::CNXRBuffer(const CNXRBuffer& src)
 }
 
 template <class T>
+CNXRBuffer<T>::CNXRBuffer(CNXRBuffer&& src)
+{
+    NXR_BUFFER_TRACE(u"CNXRBuffer");
+    *this = std::move(src);
+    nxrTrace.setResult(true);
+}
+
+template <class T>
+void CNXRBuffer<T>::takeBlock(CNXRBuffer& src) noexcept
+{
+    destroyBuffer();
+    m_pBuffer = src.m_pBuffer;
+    m_ulNumElems = src.m_ulNumElems;
+    src.m_pBuffer = nullptr;
+    src.m_ulNumElems = 0;
+}
+
+template <class T>
+CNXRBuffer<T>& CNXRBuffer<T>::operator=(CNXRBuffer&& src)
+{
+    if (!usesHeapBlocks() || !src.usesHeapBlocks())
+        return *this = static_cast<const CNXRBuffer&>(src);
+    NXR_BUFFER_TRACE(u"operator=");
+    if (this != &src)
+        takeBlock(src);
+    nxrTrace.setResult(true);
+    return *this;
+}
+
+template <class T>
 CNXRBuffer<T>::~CNXRBuffer()
 {
     nxrGuardDtor([&] { destroyBuffer(); });
@@ -205,7 +253,7 @@ bool CNXRBuffer<T>::zeroBuffer()
 {
     NXR_BUFFER_TRACE(u"zeroBuffer");
     if (m_pBuffer != nullptr && m_ulNumElems != 0)
-        std::memset(static_cast<void*>(m_pBuffer), 0, size_t(m_ulNumElems) * sizeof(T));
+        nxrWipe(m_pBuffer, size_t(m_ulNumElems) * sizeof(T));
     return nxrTrace.setResult(m_pBuffer != nullptr);
 }
 
@@ -362,7 +410,8 @@ bool CNXRBuffer<T>::allocBuffer(uint32_t ulNumElems)
             }
             if (p == nullptr)
                 NXR_THROW(CMemAllocException, u"m_pBuffer");
-            std::memset(p, 0, ulBytes);
+            if (!nxrHeapZeroes())
+                std::memset(p, 0, ulBytes);
             m_pBuffer = static_cast<T*>(p);
             m_ulNumElems = ulNumElems;
         }
@@ -388,10 +437,26 @@ bool CNXRBuffer<T>::reAllocBuffer(uint32_t ulNumElems)
 {
     NXR_BUFFER_TRACE(u"reAllocBuffer");
     return nxrGuard(nxrTrace, false, [&] {
-        CNXRBuffer copy(*this);
-        if (!allocBuffer(ulNumElems))
+        if (usesHeapBlocks() && ulNumElems != 0 && ulNumElems <= m_ulNumElems) {
+            // Shrinking keeps the block: the cut-off tail is wiped now, the
+            // rest when the block is freed.
+            nxrWipe(m_pBuffer + ulNumElems, size_t(m_ulNumElems - ulNumElems) * sizeof(T));
+            m_ulNumElems = ulNumElems;
+            return true;
+        }
+        // Growing: a new zeroed block takes the old contents; the old block
+        // is wiped and freed when the copy goes.
+        CNXRBuffer old;
+        if (usesHeapBlocks())
+            old.takeBlock(*this);
+        else
+            old = *this;
+        if (!allocBuffer(ulNumElems)) {
+            if (usesHeapBlocks())
+                takeBlock(old);
             return false;
-        copyElems(m_pBuffer, copy.m_pBuffer, ulNumElems < copy.m_ulNumElems ? ulNumElems : copy.m_ulNumElems);
+        }
+        copyElems(m_pBuffer, old.m_pBuffer, ulNumElems < old.m_ulNumElems ? ulNumElems : old.m_ulNumElems);
         return true;
     });
 }

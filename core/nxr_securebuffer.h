@@ -76,6 +76,10 @@ public:
     uint32_t getEncLength() const { return m_ulEncLength; }
 
 protected:
+    // The block is locked pages, never a heap block: moves between a secure
+    // buffer and a plain one copy.
+    bool usesHeapBlocks() const override { return false; }
+
     bool initializeMembers();
     bool encryptBuffer(const CNXRBuffer<T>& plain, CNXRBuffer<T>& cipher);
     bool decryptBuffer(CNXRBuffer<T>& plain) const;

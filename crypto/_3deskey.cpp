@@ -4,6 +4,7 @@
 #include "nxr_symkey_cipher.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace nxr {
 
@@ -74,7 +75,7 @@ bool C3DesKey::encrypt(const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& 
     uint32_t ulOut = work.getNumElems();
     if (!_3DESEncrypt(kKeyLength, m_keyBytes.getBuffer(), ulPlain, plain.getBuffer(), ulOut, work.getBuffer()))
         NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(work, ulOut, cipher);
+    deliverCipherOutput(std::move(work), ulOut, cipher);
     return nxrTrace.setResult(true);
 }
 
@@ -90,7 +91,7 @@ bool C3DesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>&
     uint32_t ulOut = ulCipher;
     if (!_3DESDecrypt(kKeyLength, m_keyBytes.getBuffer(), ulCipher, cipher.getBuffer(), ulOut, work.getBuffer()))
         NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(work, ulOut, plain);
+    deliverCipherOutput(std::move(work), ulOut, plain);
     return nxrTrace.setResult(true);
 }
 

@@ -4,6 +4,7 @@
 #include "nxr_symkey_cipher.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace nxr {
 
@@ -73,7 +74,7 @@ bool CAesKey::encrypt(const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& c
     uint32_t ulOut = work.getNumElems();
     if (!AESEncrypt(kKeyLength, m_keyBytes.getBuffer(), ulPlain, plain.getBuffer(), ulOut, work.getBuffer()))
         NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(work, ulOut, cipher);
+    deliverCipherOutput(std::move(work), ulOut, cipher);
     return nxrTrace.setResult(true);
 }
 
@@ -89,7 +90,7 @@ bool CAesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>& 
     uint32_t ulOut = ulCipher;
     if (!AESDecrypt(kKeyLength, m_keyBytes.getBuffer(), ulCipher, cipher.getBuffer(), ulOut, work.getBuffer()))
         NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(work, ulOut, plain);
+    deliverCipherOutput(std::move(work), ulOut, plain);
     return nxrTrace.setResult(true);
 }
 

@@ -75,15 +75,16 @@ uint32_t runSymKeyCipher(CipherDirection direction, const CSymKeyCipher& cipher,
     return ulFirst + ulSecond;
 }
 
-void deliverCipherOutput(const CNXRBuffer<NXR_BYTE>& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
+void deliverCipherOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
                          std::source_location where)
 {
     if (ulLength == 0) {
         output.flush();
         return;
     }
-    const CNXRBuffer<NXR_BYTE> result(work.getBuffer(), ulLength, 0);
-    output = result;
+    if (ulLength > work.getNumElems() || !work.reAllocBuffer(ulLength))
+        throw CMemAllocException(u"output", where.file_name(), where.line());
+    output = std::move(work);
     if (output.getNumElems() != ulLength)
         throw CMemAllocException(u"output", where.file_name(), where.line());
 }

@@ -29,9 +29,10 @@ uint32_t runSymKeyCipher(CipherDirection direction, const CSymKeyCipher& cipher,
                          uint32_t ulKeyLength, const NXR_BYTE* pIn, uint32_t ulInLength, NXR_BYTE* pOut,
                          uint32_t ulOutCapacity, std::source_location where = std::source_location::current());
 
-// Replaces output with the first ulLength bytes of work; with 0 bytes output
-// is emptied. Throws CMemAllocException if output could not take them.
-void deliverCipherOutput(const CNXRBuffer<NXR_BYTE>& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
+// Replaces output with the first ulLength bytes of work, which it takes over
+// (cut in place, not copied); with 0 bytes output is emptied. Throws
+// CMemAllocException if output could not take them.
+void deliverCipherOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
                          std::source_location where = std::source_location::current());
 
 } // namespace nxr

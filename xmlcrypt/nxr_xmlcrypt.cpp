@@ -9,6 +9,7 @@
 #include "xmlxercesvm.h"
 
 #include <memory>
+#include <thread>
 #include <string>
 #include <unistd.h>
 
@@ -204,8 +205,9 @@ bool CNXRXmlCrypt::encryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pPlain, CNXRBuff
         CNXRBuffer<NXR_BYTE> cipher;
         if (!key->encrypt(*pPlain, cipher))
             return false;
-        *pCipher = cipher;
-        return pCipher->getNumElems() == cipher.getNumElems();
+        const uint32_t ulCipher = cipher.getNumElems();
+        *pCipher = std::move(cipher);
+        return pCipher->getNumElems() == ulCipher;
     });
 }
 
@@ -224,11 +226,15 @@ bool CNXRXmlCrypt::decryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pCipher, CNXRBuf
         if (!key->decrypt(*pCipher, plain))
             return false;
         // A recorded length beyond the deciphered data belongs to a damaged
-        // container or another program's: refuse it rather than pad.
+        // container or another program's: refuse it rather than pad. A
+        // length of 0 makes no document.
         if (ulPlainLength > plain.getNumElems())
             return false;
-        const CNXRBuffer<NXR_BYTE> document(plain.getBuffer(), ulPlainLength, 0);
-        *pPlain = document;
+        if (ulPlainLength == 0)
+            NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
+        if (!plain.reAllocBuffer(ulPlainLength))
+            return false;
+        *pPlain = std::move(plain);
         return pPlain->getNumElems() == ulPlainLength;
     });
 }
@@ -252,7 +258,7 @@ bool CNXRXmlCrypt::getFileBuffer(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>*
         size_t ulRead = 0;
         if (!os::fileRead(file.get(), data.getBuffer(), ulSize, ulRead) || ulRead != ulSize)
             return false;
-        *pBuffer = data;
+        *pBuffer = std::move(data);
         return pBuffer->getNumElems() == ulSize;
     });
     if (file.isOpen() && !file.close())
@@ -282,10 +288,18 @@ bool CNXRXmlCrypt::canReadFile(const CNXRWCharString& fileName, uint32_t& ulPerm
 bool CNXRXmlCrypt::flushBufferToDisk(CNXRWCharString fileName, const CNXRBuffer<NXR_BYTE>* pData,
                                      uint32_t ulPermissions)
 {
+    return writeFile(fileName, {pData}, ulPermissions, CommitGate());
+}
+
+bool CNXRXmlCrypt::writeFile(const CNXRWCharString& fileName,
+                             std::initializer_list<const CNXRBuffer<NXR_BYTE>*> parts, uint32_t ulPermissions,
+                             const CommitGate& gate)
+{
     NXR_CRYPT_TRACE(u"flushBufferToDisk");
     return nxrGuard(nxrTrace, false, [&] {
-        if (pData == nullptr)
-            return false;
+        for (const CNXRBuffer<NXR_BYTE>* pPart : parts)
+            if (pPart == nullptr)
+                return false;
         os::ignoreFileSizeSignal();
         const std::string path = fileName.toUtf8();
 
@@ -301,19 +315,61 @@ bool CNXRXmlCrypt::flushBufferToDisk(CNXRWCharString fileName, const CNXRBuffer<
         CTempOutput output(path);
         if (!output.create(ulPermissions & 0777))
             NXR_THROW_CODE(CCreateFileException, os::getLastError(), fileName.view());
-        const NXR_BYTE* pBytes = pData->getBuffer();
-        if (!os::fileWriteAll(output.handle(), pBytes, pData->getNumElems()) || !os::fileSync(output.handle())) {
+        bool bWritten = true;
+        for (const CNXRBuffer<NXR_BYTE>* pPart : parts)
+            bWritten = bWritten && os::fileWriteAll(output.handle(), pPart->getBuffer(), pPart->getNumElems());
+        if (!bWritten || !os::fileSync(output.handle())) {
             const uint32_t ulError = os::getLastError();
             output.close();
             NXR_THROW_CODE(CWriteFileException, ulError, fileName.view());
         }
         if (!output.close())
             return false;
+        if (gate && !gate())
+            return false;
         if (!output.commit())
             NXR_THROW_CODE(CWriteFileException, os::getLastError(), fileName.view());
         syncFolderOf(path);
         return true;
     });
+}
+
+bool CNXRXmlCrypt::readContainer(const CNXRWCharString& fileName, int32_t& lKeyMode, uint32_t& ulPlainLength,
+                                 CNXRBuffer<NXR_BYTE>& cipher)
+{
+    NXR_CRYPT_TRACE(u"getFileBuffer");
+    const std::string path = fileName.toUtf8();
+    CFileGuard file;
+    const bool bRead = nxrGuard(nxrTrace, false, [&] {
+        file.reset(os::fileOpenRead(path));
+        if (!file.isOpen() || !os::fileLockExclusive(file.get()))
+            return false;
+        os::FileInfo info;
+        if (!os::fileGetInfo(file.get(), info) || info.ullSize > 0xFFFFFFFFull)
+            return false;
+        NXR_BYTE header[HEADER_BYTES] = {};
+        size_t ulRead = 0;
+        if (!os::fileRead(file.get(), header, HEADER_BYTES, ulRead))
+            return false;
+        // Too short to hold a header, or a header with no ciphertext behind
+        // it: not a container.
+        if (ulRead < HEADER_BYTES)
+            NXR_THROW(CIndexOutOfBoundsException);
+        const uint32_t ulCipher = static_cast<uint32_t>(info.ullSize) - HEADER_BYTES;
+        if (info.ullSize <= HEADER_BYTES)
+            NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
+        CNXRBuffer<NXR_BYTE> body(ulCipher);
+        if (!os::fileRead(file.get(), body.getBuffer(), ulCipher, ulRead) || ulRead != ulCipher)
+            return false;
+        lKeyMode = header[0];
+        ulPlainLength = uint32_t(header[4]) | uint32_t(header[5]) << 8 | uint32_t(header[6]) << 16 |
+                        uint32_t(header[7]) << 24;
+        cipher = std::move(body);
+        return cipher.getNumElems() == ulCipher;
+    });
+    if (file.isOpen() && !file.close())
+        CCloseHandleWarning(fileName.view(), __FILE__, __LINE__, os::getLastError());
+    return nxrTrace.setResult(bRead);
 }
 
 bool CNXRXmlCrypt::loadXMLBufferFromEncryptedFile(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pXml,
@@ -323,23 +379,17 @@ bool CNXRXmlCrypt::loadXMLBufferFromEncryptedFile(CNXRWCharString fileName, CNXR
     return nxrGuard(nxrTrace, false, [&] {
         if (pXml == nullptr)
             return false;
-        CNXRBuffer<NXR_BYTE> file;
-        if (!getFileBuffer(fileName, &file))
-            return false;
-
         CNXRWCharString lower(fileName);
         lower.toLower();
-        if (endsWith(lower, CNXRWCharString(g_pszXmlSuffix))) {
-            *pXml = file;
-            return pXml->getNumElems() == file.getNumElems();
-        }
+        if (endsWith(lower, CNXRWCharString(g_pszXmlSuffix)))
+            return getFileBuffer(fileName, pXml);
 
-        // A container: these reads go through the checked index, so a file
-        // too short to hold a header fails here.
-        const int32_t lKeyMode = file[0];
-        const uint32_t ulPlainLength = uint32_t(file[4]) | uint32_t(file[5]) << 8 | uint32_t(file[6]) << 16 |
-                                       uint32_t(file[7]) << 24;
-        const CNXRBuffer<NXR_BYTE> cipher(file.getBuffer() + HEADER_BYTES, file.getNumElems() - HEADER_BYTES, 0);
+        // A container: its key mode, the document's length, the ciphertext.
+        int32_t lKeyMode = 0;
+        uint32_t ulPlainLength = 0;
+        CNXRBuffer<NXR_BYTE> cipher;
+        if (!readContainer(fileName, lKeyMode, ulPlainLength, cipher))
+            return false;
         return decryptXMLBuffer(&cipher, pXml, ulPlainLength, lKeyMode, pPassphrase);
     });
 }
@@ -348,25 +398,56 @@ bool CNXRXmlCrypt::storeXMLBufferToEncryptedFile(const CNXRBuffer<NXR_BYTE>* pXm
                                                  int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
                                                  uint32_t ulPermissions)
 {
+    return storeContainer(pXml, outFileName, lKeyMode, pPassphrase, ulPermissions, CommitGate());
+}
+
+bool CNXRXmlCrypt::storeContainer(const CNXRBuffer<NXR_BYTE>* pXml, const CNXRWCharString& outFileName,
+                                  int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+                                  uint32_t ulPermissions, const CommitGate& gate)
+{
     NXR_CRYPT_TRACE(u"storeXMLBufferToEncryptedFile");
     return nxrGuard(nxrTrace, false, [&] {
         if (pXml == nullptr)
             return false;
-        CNXRBuffer<NXR_BYTE> container(4);
-        container[0] = static_cast<NXR_BYTE>(lKeyMode & 0xFF);
         const uint32_t ulLength = pXml->getNumElems();
-        const NXR_BYTE length[4] = {NXR_BYTE(ulLength), NXR_BYTE(ulLength >> 8), NXR_BYTE(ulLength >> 16),
-                                    NXR_BYTE(ulLength >> 24)};
-        if (!container.appendBuffer(CNXRBuffer<NXR_BYTE>(length, 4, 0)))
-            return false;
+        const NXR_BYTE header[HEADER_BYTES] = {NXR_BYTE(lKeyMode & 0xFF), 0, 0, 0, NXR_BYTE(ulLength),
+                                               NXR_BYTE(ulLength >> 8), NXR_BYTE(ulLength >> 16),
+                                               NXR_BYTE(ulLength >> 24)};
+        const CNXRBuffer<NXR_BYTE> headerBuffer(header, HEADER_BYTES, 0);
         if (!isKnownKeyMode(lKeyMode))
             return false;
+        // The header and the ciphertext go to the file one after the other,
+        // so the ciphertext is not copied behind the header first.
         CNXRBuffer<NXR_BYTE> cipher;
-        if (!encryptXMLBuffer(pXml, &cipher, lKeyMode, pPassphrase) || !container.appendBuffer(cipher))
+        if (!encryptXMLBuffer(pXml, &cipher, lKeyMode, pPassphrase))
             return false;
-        return flushBufferToDisk(outFileName, &container, ulPermissions);
+        return writeFile(outFileName, {&headerBuffer, &cipher}, ulPermissions, gate);
     });
 }
+
+namespace {
+
+// Runs the XML check of a document on a thread of its own, so that it
+// overlaps the cipher and the writing of the output; result() waits for it.
+class CBackgroundCheck {
+public:
+    explicit CBackgroundCheck(const CNXRBuffer<NXR_BYTE>& document)
+        : m_thread([this, &document] { m_bPassed = checkDocument(document); })
+    {
+    }
+    bool result()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_bPassed;
+    }
+
+private:
+    bool m_bPassed = false;
+    std::jthread m_thread;
+};
+
+} // namespace
 
 bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
                                   const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
@@ -385,9 +466,11 @@ bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
         CNXRBuffer<NXR_BYTE> document;
         if (!loadXMLBufferFromEncryptedFile(fileName, &document, &noPassphrase))
             return false;
-        if (!checkDocument(document))
-            return false;
-        return storeXMLBufferToEncryptedFile(&document, outFileName, lKeyMode, pPassphrase, ulPermissions);
+        // The check runs while the document is enciphered and written; the
+        // output takes its name only if the document passed.
+        CBackgroundCheck check(document);
+        return storeContainer(&document, outFileName, lKeyMode, pPassphrase, ulPermissions,
+                              [&] { return check.result(); });
     });
 }
 
@@ -401,8 +484,7 @@ bool CNXRXmlCrypt::decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuff
         CNXRBuffer<NXR_BYTE> document;
         if (!loadXMLBufferFromEncryptedFile(fileName, &document, pPassphrase))
             return false;
-        if (!checkDocument(document))
-            return false;
+        CBackgroundCheck check(document);
         if (!endsWith(fileName, CNXRWCharString(g_pszEncSuffix)))
             return false;
         // The name without its last four characters; a name that is only
@@ -411,7 +493,9 @@ bool CNXRXmlCrypt::decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuff
         const CNXRWCharString outFileName(stem);
         if (outFileName.getLength() == 0)
             return false;
-        return flushBufferToDisk(outFileName, &document, ulPermissions);
+        // The output is written while the check runs and takes its name only
+        // if the document passed.
+        return writeFile(outFileName, {&document}, ulPermissions, [&] { return check.result(); });
     });
 }
 

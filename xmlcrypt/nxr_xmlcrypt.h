@@ -12,6 +12,8 @@
 #include "nxr_wchar_string.h"
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 
 namespace nxr {
 
@@ -60,8 +62,22 @@ public:
                            uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE);
 
 private:
+    // Called after an output was written and flushed, before it takes its
+    // name; false discards it.
+    using CommitGate = std::function<bool()>;
+
     // Whether the file can be opened and read, without reading all of it.
     bool canReadFile(const CNXRWCharString& fileName, uint32_t& ulPermissions);
+    // The container's header and ciphertext, read into buffers of their own.
+    bool readContainer(const CNXRWCharString& fileName, int32_t& lKeyMode, uint32_t& ulPlainLength,
+                       CNXRBuffer<NXR_BYTE>& cipher);
+    // The work of storeXMLBufferToEncryptedFile and flushBufferToDisk, with a
+    // gate before the output takes its name.
+    bool storeContainer(const CNXRBuffer<NXR_BYTE>* pXml, const CNXRWCharString& outFileName, int32_t lKeyMode,
+                        const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, uint32_t ulPermissions,
+                        const CommitGate& gate);
+    bool writeFile(const CNXRWCharString& fileName, std::initializer_list<const CNXRBuffer<NXR_BYTE>*> parts,
+                   uint32_t ulPermissions, const CommitGate& gate);
 };
 
 } // namespace nxr

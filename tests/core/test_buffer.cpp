@@ -191,7 +191,7 @@ TEST_F(WatchedHeapTest, EveryBlockIsZeroWhenFreed)
         b.readBuffer(c, 1, n);
         b.flush();
     }
-    EXPECT_GT(WatchedHeap::freed, 8u);
+    EXPECT_GE(WatchedHeap::freed, 6u);
     EXPECT_EQ(WatchedHeap::dirty, 0u);
 }
 
@@ -207,10 +207,12 @@ TEST_F(WatchedHeapTest, AllocationFailureIsContained)
     WatchedHeap::failAfter = 0;
     // A copy that could not be made is not passed off as one.
     EXPECT_THROW(Bytes copy(src), CNXRBufferInitException);
-    // Growing keeps the old contents when the new block cannot be had: the
-    // copy is taken, then the allocation fails.
-    WatchedHeap::failAfter = 1;
+    // A grow that cannot get its new block keeps the old one and its
+    // contents.
+    WatchedHeap::failAfter = 0;
     EXPECT_FALSE(src.reAllocBuffer(100));
+    ASSERT_EQ(src.getNumElems(), 3u);
+    EXPECT_EQ(src[2], 3);
     WatchedHeap::failAfter = -1;
 }
 
@@ -231,4 +233,26 @@ TEST(Buffer, FailuresAreLoggedNotThrown)
     EXPECT_NE(lines[1].find("( buffer ). buffer + offset will overrun this buffer"), std::string::npos);
     EXPECT_NE(lines[2].find("<WARNING> <test_buffer> \"Returning NULL pointer ( m_pBuffer )\" <nxr_buffer.h, "),
               std::string::npos);
+}
+
+TEST_F(WatchedHeapTest, MovesHandOverTheBlock)
+{
+    Bytes a = bytes({1, 2, 3});
+    const NXR_BYTE* block = a.getBuffer();
+    const size_t freedBefore = WatchedHeap::freed;
+    Bytes b(std::move(a));
+    EXPECT_EQ(b.getBuffer(), block);
+    EXPECT_FALSE(a.isValid());
+    Bytes c = bytes({9});
+    c = std::move(b);
+    EXPECT_EQ(c.getBuffer(), block);
+    EXPECT_EQ(contents(c), (std::vector<NXR_BYTE>{1, 2, 3}));
+    // Only c's old block was released, wiped.
+    EXPECT_EQ(WatchedHeap::freed, freedBefore + 1);
+    EXPECT_EQ(WatchedHeap::dirty, 0u);
+    // Shrinking keeps the block and wipes the cut-off tail.
+    EXPECT_TRUE(c.reAllocBuffer(1));
+    EXPECT_EQ(c.getBuffer(), block);
+    EXPECT_EQ(block[1], 0);
+    EXPECT_EQ(block[2], 0);
 }
