@@ -285,9 +285,13 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
         // First the prolog alone, for the entity declarations of the
         // internal subset: with the longest replacement text known, the
         // expansion limit keeps all replacement text within the budget.
+        // The declaration check sees the prolog only: it is removed before
+        // the whole document is scanned, as an advanced handler slows every
+        // element down.
         XMLPScanToken token;
         if (reader->parseFirst(source, token))
             reader->parseReset(token);
+        reader->removeAdvDocHandler(&declarationCheck);
         const uint64_t ullLongest = std::max<uint64_t>(handler.longestEntity(), 1);
         const uint64_t ullLimit = std::clamp<uint64_t>(ullBudget / ullLongest, 1, NXR_XML_MAX_ENTITY_EXPANSIONS);
         security.setEntityExpansionLimit(static_cast<XMLSize_t>(ullLimit));
