@@ -3,6 +3,7 @@
 #   make check    install missing packages, build, run the tests, then the same
 #                 under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make demo     build, then seal and open a copy of examples/report.xml
+#   make bench    time docseal against peer tools (openssl, xmllint, xmlsec1)
 #   make install  install docseal, its message library and its man page
 SHELL := /bin/bash
 BUILD ?= build
@@ -16,7 +17,7 @@ DEB_PACKAGES := build-essential cmake pkg-config libxerces-c-dev libssl-dev \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all build deps check check-release check-asan demo install clean
+.PHONY: all build deps check check-release check-asan demo bench install clean fuzz
 
 all: build
 
@@ -65,8 +66,51 @@ demo: deps build
 	  echo "The restored document is identical to the original."; \
 	else echo "The restored document differs from the original!"; exit 1; fi
 
+BENCH_PACKAGES := python3 openssl libxml2-utils xmlsec1
+BENCH_RUNS ?= 3
+
+bench: deps build
+	@missing=""; for p in $(BENCH_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing || true; \
+	fi
+	python3 bench/run_bench.py $(BUILD)/bin/docseal --runs $(BENCH_RUNS)
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# make fuzz: builds the libFuzzer targets of fuzz/ with clang in their own
+# folder and runs each for FUZZ_SECONDS, one after the other. New inputs go
+# to $(FUZZ_BUILD)/corpus/<target> (the seeds in fuzz/corpus stay as they
+# are); an input that breaks a target is kept as $(FUZZ_BUILD)/artifacts/* and
+# fails the run.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CC ?= clang-14
+FUZZ_CXX ?= clang++-14
+FUZZ_TARGETS := container xml_check settings base64 wchar version
+
+fuzz: deps
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 && dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || { \
+	  echo "Installing: clang-14 libclang-rt-14-dev"; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q clang-14 libclang-rt-14-dev; }
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=$(FUZZ_CC) \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DDOCSEAL_FUZZ=ON -DDOCSEAL_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target docseal_fuzzers
+	@set -e; mkdir -p $(FUZZ_BUILD)/artifacts; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s (log: $(FUZZ_BUILD)/fuzz_$$t.log)"; \
+	  status=0; \
+	  $(FUZZ_BUILD)/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=2048 \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- \
+	    $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t > $(FUZZ_BUILD)/fuzz_$$t.log 2>&1 || status=$$?; \
+	  grep -v '^#[0-9]' $(FUZZ_BUILD)/fuzz_$$t.log | tail -n 30; \
+	  test $$status -eq 0 || { echo "fuzz_$$t found a failure: see $(FUZZ_BUILD)/artifacts/"; exit 1; }; \
+	done; echo "All fuzz targets ran $(FUZZ_SECONDS) s each without a failure."
