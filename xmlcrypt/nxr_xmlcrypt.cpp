@@ -169,11 +169,20 @@ std::unique_ptr<CSymKeyBase> deriveModeKey(int32_t lKeyMode, const CNXRSecureBuf
     return key;
 }
 
-// Whether the document is well-formed XML.
-bool checkDocument(const CNXRBuffer<NXR_BYTE>& document)
+// Whether the document is well-formed XML. It runs on a thread of its own
+// (CBackgroundCheck), where an exception would end the process: the
+// wrapper's constructor throws when it cannot get its memory.
+bool checkDocument(const CNXRBuffer<NXR_BYTE>& document) noexcept
 {
-    CXmlXercesVM vm;
-    return vm.checkXMLInMem(document);
+    try {
+        CXmlXercesVM vm;
+        return vm.checkXMLInMem(document);
+    } catch (CNXRLoggingObject& e) {
+        nxrLogIfNotLogged(e);
+    } catch (...) {
+        nxrLogUnhandled(static_cast<uint32_t>(errno), __FILE__, __LINE__);
+    }
+    return false;
 }
 
 } // namespace
@@ -459,7 +468,12 @@ bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
             return false;
         if (!isKnownKeyMode(lKeyMode))
             return false;
-        const CNXRWCharString outFileName = fileName + CNXRWCharString(g_pszEncSuffix);
+        // A string that cannot get its memory comes out empty: check the
+        // name, or a failed allocation would make the output the input.
+        const CNXRWCharString suffix(g_pszEncSuffix);
+        const CNXRWCharString outFileName = fileName + suffix;
+        if (suffix.getLength() == 0 || outFileName.getLength() != fileName.getLength() + suffix.getLength())
+            return false;
         // A container as input is opened with its own mode and no passphrase:
         // only a mode-1 container can be sealed again.
         const CNXRSecureBuffer<NXR_USHORT> noPassphrase;
