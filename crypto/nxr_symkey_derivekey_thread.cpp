@@ -10,6 +10,9 @@ namespace nxr {
 
 namespace {
 
+// The exit code of a derivation that did not complete.
+constexpr uint32_t kDeriveFailed = 1;
+
 void signalEvent(os::Handle hEvent, const char16_t* pszMember)
 {
     if (!os::setEvent(hEvent))
@@ -44,20 +47,28 @@ bool CSymKeyDeriveKeyThread::getHashedData(CNXRBuffer<NXR_BYTE>& hashed) const
 void CSymKeyDeriveKeyThread::thread()
 {
     NXR_TRACE(u"CSymKeyDeriveKeyThread", u"thread");
+    // Success only once every iteration has hashed the whole previous
+    // digest: a chain cut short (a hash that threw, a copy that could not
+    // get its memory and came out empty) would otherwise pass for the key
+    // material.
+    m_dwExitCode = kDeriveFailed;
     nxrGuard(
         nxrTrace, false,
         [&] {
             signalEvent(m_hStartEvent, u"m_hStartEvent");
             CSha1Hash sha1;
             CNXRBuffer<NXR_BYTE> work(m_hashingInput);
-            bool bHashed = true;
+            bool bHashed = work.isValid();
             for (uint32_t i = 0; i < m_ulIterations && bHashed; ++i) {
                 bHashed = sha1.hashAll(work, m_hashedData);
-                if (bHashed)
+                if (bHashed) {
                     work = m_hashedData;
+                    bHashed = work.getNumElems() == m_hashedData.getNumElems();
+                }
                 os::yieldThread();
             }
-            m_dwExitCode = 0;
+            if (bHashed)
+                m_dwExitCode = 0;
         },
         NxrErrorSource::LastError);
     nxrGuard(nxrTrace, false, [&] { signalEvent(m_hFinishEvent, u"m_hFinishEvent"); }, NxrErrorSource::LastError);
@@ -96,6 +107,8 @@ uint32_t CSymKeyTimedDeriveKeyThread::getNumberOfHashesDone() const
 void CSymKeyTimedDeriveKeyThread::thread()
 {
     NXR_TRACE(u"CSymKeyTimedDeriveKeyThread", u"thread");
+    // As above: success only when the chain was not cut short.
+    m_dwExitCode = kDeriveFailed;
     nxrGuard(
         nxrTrace, false,
         [&] {
@@ -104,11 +117,15 @@ void CSymKeyTimedDeriveKeyThread::thread()
             const int64_t llStart = os::timeNow();
             m_ulHashesDone = 0;
             CSha1Hash sha1;
+            if (!work.isValid())
+                return;
             for (;;) {
                 if (!sha1.hashAll(work, m_hashedData))
-                    break;
+                    return;
                 ++m_ulHashesDone;
                 work = m_hashedData;
+                if (work.getNumElems() != m_hashedData.getNumElems())
+                    return;
                 // The clock counts whole seconds; the difference is taken
                 // to 32 bits as a signed number.
                 const int32_t lElapsed = static_cast<int32_t>(static_cast<uint32_t>(os::timeNow() - llStart));
