@@ -2,6 +2,7 @@
 
 #include "nxr_os_error.h"
 
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -41,6 +42,8 @@ Blocks& blocks()
     static Blocks* s_blocks = new Blocks; // never destroyed: blocks may be freed during exit
     return *s_blocks;
 }
+
+std::atomic<VmemReleaseObserver> g_pfnReleaseObserver{nullptr};
 
 // Straight to the kernel: AddressSanitizer replaces mlock(3) and munlock(3)
 // with calls that do nothing and report success, which would hide the very
@@ -117,12 +120,19 @@ bool vmemFree(void* p)
     const auto it = b.sizes.find(p);
     if (it == b.sizes.end())
         return fail(EINVAL);
+    if (const VmemReleaseObserver pfnObserver = g_pfnReleaseObserver.load())
+        pfnObserver(p, it->second);
     if (::munmap(p, it->second) != 0) {
         setLastErrorFromErrno();
         return false;
     }
     b.sizes.erase(it);
     return true;
+}
+
+void setVmemReleaseObserverForTesting(VmemReleaseObserver pfnObserver) noexcept
+{
+    g_pfnReleaseObserver.store(pfnObserver);
 }
 
 void setVmemFaultForTesting(VmemOp op, int iErrno, uint32_t ulFirst, uint32_t ulCount) noexcept

@@ -27,6 +27,14 @@ bool vmemFree(void* p);
 enum class VmemOp { Alloc, Lock, Unlock, Free };
 void setVmemFaultForTesting(VmemOp op, int iErrno, uint32_t ulFirst = 1, uint32_t ulCount = kFaultAlways) noexcept;
 
+// Test seam: an observer called with every block that vmemFree is about to
+// hand back to the kernel, while its pages are still mapped (a test can check
+// what the block holds when it is released). It runs with the table of
+// blocks locked, so it must not call the functions of this file. Null
+// removes it.
+using VmemReleaseObserver = void (*)(const void* p, size_t ulBytes);
+void setVmemReleaseObserverForTesting(VmemReleaseObserver pfnObserver) noexcept;
+
 class CScopedVmemFault {
 public:
     CScopedVmemFault(VmemOp op, int iErrno, uint32_t ulFirst = 1, uint32_t ulCount = kFaultAlways) noexcept
