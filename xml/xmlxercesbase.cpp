@@ -244,6 +244,12 @@ void CXmlXercesBase::serialize(CNXRBuffer<NXR_BYTE>& buffer)
             NXR_THROW(CXmlXercesBaseGeneralException);
         if (target.getLen() == 0 || target.getLen() > UINT32_MAX)
             NXR_THROW(CXmlXercesBaseGeneralException);
+        // The writer can give bytes that do not read back: it writes the
+        // entity declarations of an internal subset with their replacement
+        // text, so a '%' or '&' that came from a character reference comes
+        // out bare. What cannot be read again is never handed out, nor does
+        // it replace a file.
+        nxrScanXML(target.getRawBuffer(), target.getLen(), u"MemInputBuffer");
         const CNXRBuffer<NXR_BYTE> bytes(target.getRawBuffer(), static_cast<uint32_t>(target.getLen()), 0);
         buffer = bytes;
         if (buffer.getNumElems() != bytes.getNumElems())
