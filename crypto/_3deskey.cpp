@@ -95,6 +95,20 @@ bool C3DesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>&
     return nxrTrace.setResult(true);
 }
 
+bool C3DesKey::decryptInPieces(const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
+                         const CSymKeyPieces& pieces) const
+{
+    NXR_TRACE(u"C3DesKey", u"decrypt");
+    if (m_keyBytes.getNumElems() != kKeyLength || plain.getNumElems() < std::max<uint32_t>(ulInLength, 1))
+        NXR_THROW(CSymKeyBadArg);
+    uint32_t ulOut = 0;
+    if (!runSymKeyDecryptPieces(kTripleDesCbc, m_keyBytes.getBuffer(), kKeyLength, pIn, ulInLength, plain.getBuffer(),
+                                plain.getNumElems(), pieces, ulOut))
+        return nxrTrace.setResult(false);
+    cutPlainOutput(plain, ulOut);
+    return nxrTrace.setResult(true);
+}
+
 bool C3DesKey::_3DESEncrypt(uint32_t ulKeyLength, const NXR_BYTE* pKey, uint32_t ulInLength, const NXR_BYTE* pIn,
                             uint32_t& ulOutLength, NXR_BYTE* pOut) const
 {

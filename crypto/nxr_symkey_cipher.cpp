@@ -75,6 +75,54 @@ uint32_t runSymKeyCipher(CipherDirection direction, const CSymKeyCipher& cipher,
     return ulFirst + ulSecond;
 }
 
+bool runSymKeyDecryptPieces(const CSymKeyCipher& cipher, const NXR_BYTE* pKey, uint32_t ulKeyLength,
+                            const NXR_BYTE* pIn, uint32_t ulInLength, NXR_BYTE* pOut, uint32_t ulOutCapacity,
+                            const CSymKeyPieces& pieces, uint32_t& ulOut, std::source_location where)
+{
+    // Whole blocks per piece, so that each update can pass on all but the
+    // block it keeps back.
+    constexpr uint32_t kPieceBytes = 1u << 20;
+    const NXR_BYTE iv[16] = {};
+
+    CKeyObjectHolder key;
+    check(toolkit::createKeyObject(key.address()), where);
+    check(toolkit::setKeyInfo(key.get(), cipher.keyKind, pKey, ulKeyLength), where);
+    CAlgorithmObjectHolder algorithm;
+    check(toolkit::createAlgorithmObject(algorithm.address()), where);
+    check(toolkit::setAlgorithmInfo(algorithm.get(), cipher.algorithmKind, iv, cipher.ulBlockSize), where);
+    check(toolkit::decryptInit(algorithm.get(), key.get(), toolkit::methodRegistry()), where);
+
+    uint32_t ulDone = 0;
+    for (uint32_t ulStart = 0; ulStart < ulInLength;) {
+        const uint32_t ulEnd = ulInLength - ulStart > kPieceBytes ? ulStart + kPieceBytes : ulInLength;
+        if (!pieces.pull(ulEnd))
+            return false;
+        uint32_t ulWritten = 0;
+        check(toolkit::decryptUpdate(algorithm.get(), pOut + ulDone, &ulWritten, ulOutCapacity - ulDone,
+                                     pIn + ulStart, ulEnd - ulStart),
+              where);
+        ulDone += ulWritten;
+        pieces.progress(ulDone);
+        ulStart = ulEnd;
+    }
+    uint32_t ulLast = 0;
+    check(toolkit::decryptFinal(algorithm.get(), pOut + ulDone, &ulLast, ulOutCapacity - ulDone), where);
+    ulDone += ulLast;
+    pieces.progress(ulDone);
+    ulOut = ulDone;
+    return true;
+}
+
+void cutPlainOutput(CNXRBuffer<NXR_BYTE>& plain, uint32_t ulLength, std::source_location where)
+{
+    if (ulLength == 0) {
+        plain.flush();
+        return;
+    }
+    if (ulLength > plain.getNumElems() || !plain.reAllocBuffer(ulLength))
+        throw CMemAllocException(u"plain", where.file_name(), where.line());
+}
+
 void deliverCipherOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
                          std::source_location where)
 {

@@ -5,6 +5,7 @@
 #include "nxr_buffer.h"
 #include "nxr_toolkit.h"
 #include "nxr_types.h"
+#include "symkeybase.h"
 
 #include <cstdint>
 #include <source_location>
@@ -28,6 +29,19 @@ enum class CipherDirection { Encrypt, Decrypt };
 uint32_t runSymKeyCipher(CipherDirection direction, const CSymKeyCipher& cipher, const NXR_BYTE* pKey,
                          uint32_t ulKeyLength, const NXR_BYTE* pIn, uint32_t ulInLength, NXR_BYTE* pOut,
                          uint32_t ulOutCapacity, std::source_location where = std::source_location::current());
+
+// The decryption of runSymKeyCipher, fed a piece at a time through pieces;
+// returns false when pieces.pull stopped it, else true with the number of
+// plaintext bytes in ulOut.
+bool runSymKeyDecryptPieces(const CSymKeyCipher& cipher, const NXR_BYTE* pKey, uint32_t ulKeyLength,
+                            const NXR_BYTE* pIn, uint32_t ulInLength, NXR_BYTE* pOut, uint32_t ulOutCapacity,
+                            const CSymKeyPieces& pieces, uint32_t& ulOut,
+                            std::source_location where = std::source_location::current());
+
+// Finishes decryptInPieces: cuts plain to ulLength in place (empties it for
+// 0). Throws CMemAllocException if it cannot.
+void cutPlainOutput(CNXRBuffer<NXR_BYTE>& plain, uint32_t ulLength,
+                    std::source_location where = std::source_location::current());
 
 // Replaces output with the first ulLength bytes of work, which it takes over
 // (cut in place, not copied); with 0 bytes output is emptied. Throws

@@ -9,6 +9,8 @@
 #include <xercesc/dom/DOMLSParser.hpp>
 #include <xercesc/dom/DOMLocator.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/sax/InputSource.hpp>
+#include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/framework/Wrapper4InputSource.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
@@ -22,6 +24,7 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -249,14 +252,46 @@ struct CReaderDeleter {
 
 } // namespace
 
-void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId)
-{
-    // A buffer without storage is the empty document, which the parser
-    // refuses with its own message.
-    static const XMLByte kNothing[1] = {0};
-    if (pBytes == nullptr)
-        pBytes = kNothing, ulCount = 0;
+namespace {
 
+// A stream over arriving bytes: reads what is published, waits for more.
+class CArrivingStream : public BinInputStream {
+public:
+    explicit CArrivingStream(const CNXRArrivingBytes& bytes) : m_bytes(bytes) {}
+    XMLFilePos curPos() const override { return m_ulPos; }
+    XMLSize_t readBytes(XMLByte* const pToFill, const XMLSize_t ulMax) override
+    {
+        const size_t ulReady = std::min(m_bytes.waitBeyond(m_ulPos), m_bytes.total());
+        if (ulReady <= m_ulPos)
+            return 0;
+        const size_t ulCount = std::min<size_t>(ulMax, ulReady - m_ulPos);
+        std::memcpy(pToFill, m_bytes.base() + m_ulPos, ulCount);
+        m_ulPos += ulCount;
+        return ulCount;
+    }
+    const XMLCh* getContentType() const override { return nullptr; }
+
+private:
+    const CNXRArrivingBytes& m_bytes;
+    size_t m_ulPos = 0;
+};
+
+// Each stream made from this source starts at the front of the document.
+class CArrivingSource : public InputSource {
+public:
+    CArrivingSource(const CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
+        : InputSource(pszSystemId), m_bytes(bytes)
+    {
+    }
+    BinInputStream* makeStream() const override { return new CArrivingStream(m_bytes); }
+
+private:
+    const CNXRArrivingBytes& m_bytes;
+};
+
+// The scan over any source of the document's ulCount bytes.
+void scanSource(InputSource& source, XMLSize_t ulCount)
+{
     const uint64_t ullBudget = expansionBudget(ulCount);
     nxrXercesCall([&] {
         std::unique_ptr<SAX2XMLReader, CReaderDeleter> reader(XMLReaderFactory::createXMLReader());
@@ -279,14 +314,11 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
         reader->setDeclarationHandler(&handler);
         reader->installAdvDocHandler(&declarationCheck);
 
-        MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
-        source.setCopyBufToStream(false);
-
         // First the prolog alone, for the entity declarations of the
         // internal subset: with the longest replacement text known, the
-        // expansion limit keeps all replacement text within the budget.
-        // The declaration check sees the prolog only: it is removed before
-        // the whole document is scanned, as an advanced handler slows every
+        // expansion limit keeps all replacement text within the budget. The
+        // declaration check sees the prolog only: it is removed before the
+        // whole document is scanned, as an advanced handler slows every
         // element down.
         XMLPScanToken token;
         if (reader->parseFirst(source, token))
@@ -299,6 +331,51 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
         // Then the whole document.
         reader->parse(source);
     });
+}
+
+} // namespace
+
+void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId)
+{
+    // A buffer without storage is the empty document, which the parser
+    // refuses with its own message.
+    static const XMLByte kNothing[1] = {0};
+    if (pBytes == nullptr)
+        pBytes = kNothing, ulCount = 0;
+    MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
+    source.setCopyBufToStream(false);
+    scanSource(source, ulCount);
+}
+
+void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
+{
+    CArrivingSource source(bytes, pszSystemId);
+    scanSource(source, bytes.total());
+}
+
+void CNXRArrivingBytes::publish(size_t ulReady)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_ulReady = std::min(ulReady, m_ulTotal);
+    }
+    m_arrived.notify_all();
+}
+
+void CNXRArrivingBytes::finish()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bFinished = true;
+    }
+    m_arrived.notify_all();
+}
+
+size_t CNXRArrivingBytes::waitBeyond(size_t ulPos) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_arrived.wait(lock, [&] { return m_ulReady > ulPos || m_bFinished; });
+    return m_ulReady;
 }
 
 // ---------------------------------------------------------------------------

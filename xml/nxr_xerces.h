@@ -16,6 +16,8 @@
 // reading its own bytes (see nxrScanXML). The DOM builder is not linear (long
 // text nodes make it quadratic), so callers that build a DOM scan first.
 #pragma once
+#include <condition_variable>
+#include <mutex>
 #include "nxr_exceptions.h"
 
 #include <xercesc/dom/DOMDocument.hpp>
@@ -96,6 +98,42 @@ decltype(auto) nxrXercesCall(Body&& body, std::source_location where = std::sour
 // values by 2B units (more than that can only come from defaulted attributes
 // repeated on many elements), and nesting by NXR_XML_MAX_ELEMENT_DEPTH.
 void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId);
+
+// The bytes of a document that are still arriving while it is checked: a
+// producer fills a block of a known size from the front and publishes how far
+// it got; the check reads behind it, waiting where it has caught up. The
+// block must stay where it is until the check is over.
+class CNXRArrivingBytes {
+public:
+    CNXRArrivingBytes(const uint8_t* pBase, size_t ulTotal) : m_pBase(pBase), m_ulTotal(ulTotal) {}
+    CNXRArrivingBytes(const CNXRArrivingBytes&) = delete;
+    CNXRArrivingBytes& operator=(const CNXRArrivingBytes&) = delete;
+
+    // Producer: bytes [0, ulReady) are final.
+    void publish(size_t ulReady);
+    // Producer: nothing more will come; the check sees the end of the
+    // document where the published bytes end. Also called when the producer
+    // failed, so that the check is never left waiting.
+    void finish();
+
+    // Reader: waits until bytes past ulPos are published or the producer is
+    // done; returns how many are published.
+    size_t waitBeyond(size_t ulPos) const;
+    const uint8_t* base() const { return m_pBase; }
+    size_t total() const { return m_ulTotal; }
+
+private:
+    const uint8_t* m_pBase;
+    const size_t m_ulTotal;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_arrived;
+    size_t m_ulReady = 0;
+    bool m_bFinished = false;
+};
+
+// nxrScanXML over arriving bytes; the limits are those of a document of the
+// block's total size.
+void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId);
 
 // Parses the bytes into a new document that the caller owns and releases.
 // Fails (CXercesException) at the first fatal error and when the result has

@@ -225,6 +225,16 @@ bool CXmlXercesBase::checkXMLInMem(const CNXRBuffer<NXR_BYTE>& buffer) const
     });
 }
 
+bool CXmlXercesBase::checkXMLArriving(CNXRArrivingBytes& bytes) const
+{
+    NXR_BASE_TRACE(u"checkXMLArriving");
+    return nxrGuard(nxrTrace, false, [&] {
+        CXercesLibraryRef library;
+        nxrScanXML(bytes, u"MemInputBuffer");
+        return true;
+    });
+}
+
 bool CXmlXercesBase::isObjectValid() const
 {
     NXR_BASE_TRACE(u"isObjectValid");

@@ -69,6 +69,10 @@ public:
     // and elements nested more than NXR_XML_MAX_ELEMENT_DEPTH deep (see
     // nxr_xerces.h). Leaves the wrapper as it is.
     bool checkXMLInMem(const CNXRBuffer<NXR_BYTE>& buffer) const;
+    // The same check over bytes that are still arriving (see
+    // CNXRArrivingBytes), so that it can run while they are read or
+    // deciphered.
+    bool checkXMLArriving(CNXRArrivingBytes& bytes) const;
     // The wrapper holds a document with a root element.
     bool isObjectValid() const;
     // Writes the document to the file named by the path, replacing the file

@@ -8,7 +8,9 @@
 #include "nxr_os_random.h"
 #include "xmlxercesvm.h"
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <string>
 #include <unistd.h>
@@ -23,6 +25,8 @@ namespace {
 
 constexpr uint32_t HEADER_BYTES = 8;
 constexpr uint32_t DERIVE_ITERATIONS = 10;
+// Documents are read in pieces of this size, so the check can follow.
+constexpr uint32_t READ_PIECE_BYTES = 4u << 20;
 
 bool isKnownKeyMode(int32_t lKeyMode) { return lKeyMode >= 1 && lKeyMode <= 3; }
 
@@ -169,21 +173,78 @@ std::unique_ptr<CSymKeyBase> deriveModeKey(int32_t lKeyMode, const CNXRSecureBuf
     return key;
 }
 
-// Whether the document is well-formed XML. It runs on a thread of its own
-// (CBackgroundCheck), where an exception would end the process: the
-// wrapper's constructor throws when it cannot get its memory.
-bool checkDocument(const CNXRBuffer<NXR_BYTE>& document) noexcept
-{
-    try {
-        CXmlXercesVM vm;
-        return vm.checkXMLInMem(document);
-    } catch (CNXRLoggingObject& e) {
-        nxrLogIfNotLogged(e);
-    } catch (...) {
-        nxrLogUnhandled(static_cast<uint32_t>(errno), __FILE__, __LINE__);
+
+} // namespace
+
+// The XML check of a document, on a thread of its own, following its bytes as
+// they are read or deciphered; so the check overlaps reading, deciphering,
+// enciphering and writing. Until started, it is idle and passes nothing.
+class CArrivingCheck {
+public:
+    CArrivingCheck() = default;
+    ~CArrivingCheck() { finish(); }
+    CArrivingCheck(const CArrivingCheck&) = delete;
+    CArrivingCheck& operator=(const CArrivingCheck&) = delete;
+
+    // Starts the check of the ulTotal bytes that will arrive at pBase.
+    void start(const NXR_BYTE* pBase, uint32_t ulTotal)
+    {
+        m_bytes.emplace(pBase, ulTotal);
+        m_thread = std::jthread([this] {
+            // Nothing may leave a thread: the wrapper's constructor throws
+            // when it cannot get its memory, and that is only recorded.
+            nxrGuardDtor([&] {
+                CXmlXercesVM vm;
+                m_bPassed = vm.checkXMLArriving(*m_bytes);
+            });
+        });
     }
-    return false;
-}
+    void publish(uint32_t ulReady)
+    {
+        if (m_bytes)
+            m_bytes->publish(ulReady);
+    }
+    // No more bytes will come, whether or not all did.
+    void finish()
+    {
+        if (m_bytes)
+            m_bytes->finish();
+    }
+    // Waits for the check; whether the document passed.
+    bool result()
+    {
+        finish();
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_bPassed;
+    }
+
+private:
+    std::optional<CNXRArrivingBytes> m_bytes;
+    bool m_bPassed = false;
+    std::jthread m_thread; // last: joined before the bytes go
+};
+
+namespace {
+
+// Waits for a check before a block it may still be reading is freed, unless
+// the block was handed on (the buffer is empty then). Declared after the
+// buffer, so that it goes first.
+class CCheckBlockGuard {
+public:
+    CCheckBlockGuard(CArrivingCheck& check, const CNXRBuffer<NXR_BYTE>& block) : m_check(check), m_block(block) {}
+    ~CCheckBlockGuard()
+    {
+        if (m_block.getNumElems() != 0)
+            m_check.result();
+    }
+    CCheckBlockGuard(const CCheckBlockGuard&) = delete;
+    CCheckBlockGuard& operator=(const CCheckBlockGuard&) = delete;
+
+private:
+    CArrivingCheck& m_check;
+    const CNXRBuffer<NXR_BYTE>& m_block;
+};
 
 } // namespace
 
@@ -250,12 +311,16 @@ bool CNXRXmlCrypt::decryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pCipher, CNXRBuf
 
 bool CNXRXmlCrypt::getFileBuffer(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pBuffer)
 {
+    CArrivingCheck noCheck;
+    return pBuffer != nullptr && readFile(fileName, *pBuffer, noCheck);
+}
+
+bool CNXRXmlCrypt::readFile(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& data, CArrivingCheck& check)
+{
     NXR_CRYPT_TRACE(u"getFileBuffer");
     const std::string path = fileName.toUtf8();
     CFileGuard file;
     const bool bRead = nxrGuard(nxrTrace, false, [&] {
-        if (pBuffer == nullptr)
-            return false;
         file.reset(os::fileOpenRead(path));
         if (!file.isOpen() || !os::fileLockExclusive(file.get()))
             return false;
@@ -263,13 +328,22 @@ bool CNXRXmlCrypt::getFileBuffer(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>*
         if (!os::fileGetInfo(file.get(), info) || info.ullSize > 0xFFFFFFFFull)
             return false;
         const uint32_t ulSize = static_cast<uint32_t>(info.ullSize);
-        CNXRBuffer<NXR_BYTE> data(ulSize);
-        size_t ulRead = 0;
-        if (!os::fileRead(file.get(), data.getBuffer(), ulSize, ulRead) || ulRead != ulSize)
-            return false;
-        *pBuffer = std::move(data);
-        return pBuffer->getNumElems() == ulSize;
+        CNXRBuffer<NXR_BYTE> contents(ulSize);
+        check.start(contents.getBuffer(), ulSize);
+        const CCheckBlockGuard guard(check, contents);
+        // In pieces, so that the check can follow the reading.
+        for (uint32_t ulDone = 0; ulDone < ulSize;) {
+            const uint32_t ulPiece = std::min(ulSize - ulDone, READ_PIECE_BYTES);
+            size_t ulRead = 0;
+            if (!os::fileRead(file.get(), contents.getBuffer() + ulDone, ulPiece, ulRead) || ulRead != ulPiece)
+                return false;
+            ulDone += ulPiece;
+            check.publish(ulDone);
+        }
+        data = std::move(contents);
+        return data.getNumElems() == ulSize;
     });
+    check.finish();
     if (file.isOpen() && !file.close())
         CCloseHandleWarning(fileName.view(), __FILE__, __LINE__, os::getLastError());
     return nxrTrace.setResult(bRead);
@@ -343,8 +417,8 @@ bool CNXRXmlCrypt::writeFile(const CNXRWCharString& fileName,
     });
 }
 
-bool CNXRXmlCrypt::readContainer(const CNXRWCharString& fileName, int32_t& lKeyMode, uint32_t& ulPlainLength,
-                                 CNXRBuffer<NXR_BYTE>& cipher)
+bool CNXRXmlCrypt::readContainer(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
+                                 const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check)
 {
     NXR_CRYPT_TRACE(u"getFileBuffer");
     const std::string path = fileName.toUtf8();
@@ -364,42 +438,77 @@ bool CNXRXmlCrypt::readContainer(const CNXRWCharString& fileName, int32_t& lKeyM
         // it: not a container.
         if (ulRead < HEADER_BYTES)
             NXR_THROW(CIndexOutOfBoundsException);
-        const uint32_t ulCipher = static_cast<uint32_t>(info.ullSize) - HEADER_BYTES;
         if (info.ullSize <= HEADER_BYTES)
             NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
-        CNXRBuffer<NXR_BYTE> body(ulCipher);
-        if (!os::fileRead(file.get(), body.getBuffer(), ulCipher, ulRead) || ulRead != ulCipher)
-            return false;
-        lKeyMode = header[0];
-        ulPlainLength = uint32_t(header[4]) | uint32_t(header[5]) << 8 | uint32_t(header[6]) << 16 |
-                        uint32_t(header[7]) << 24;
-        cipher = std::move(body);
-        return cipher.getNumElems() == ulCipher;
+        const int32_t lKeyMode = header[0];
+        const uint32_t ulPlainLength = uint32_t(header[4]) | uint32_t(header[5]) << 8 |
+                                       uint32_t(header[6]) << 16 | uint32_t(header[7]) << 24;
+        const uint32_t ulCipher = static_cast<uint32_t>(info.ullSize) - HEADER_BYTES;
+        CNXRBuffer<NXR_BYTE> cipher(ulCipher);
+        uint32_t ulCipherRead = 0;
+        const CSymKeyPieces pieces{
+            [&](uint32_t ulEnd) {
+                size_t ulGot = 0;
+                const bool bGot = os::fileRead(file.get(), cipher.getBuffer() + ulCipherRead, ulEnd - ulCipherRead,
+                                               ulGot) &&
+                                  ulGot == ulEnd - ulCipherRead;
+                ulCipherRead = ulEnd;
+                return bGot;
+            },
+            [&](uint32_t ulReady) { check.publish(std::min(ulReady, ulPlainLength)); }};
+        return decipherPieces(cipher, ulPlainLength, lKeyMode, pPassphrase, document, check, pieces);
     });
+    check.finish();
     if (file.isOpen() && !file.close())
         CCloseHandleWarning(fileName.view(), __FILE__, __LINE__, os::getLastError());
     return nxrTrace.setResult(bRead);
 }
 
+bool CNXRXmlCrypt::decipherPieces(const CNXRBuffer<NXR_BYTE>& cipher, uint32_t ulPlainLength, int32_t lKeyMode,
+                                  const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CNXRBuffer<NXR_BYTE>& document,
+                                  CArrivingCheck& check, const CSymKeyPieces& pieces)
+{
+    NXR_CRYPT_TRACE(u"decryptXMLBuffer");
+    return nxrGuard(nxrTrace, false, [&] {
+        const std::unique_ptr<CSymKeyBase> key = deriveModeKey(lKeyMode, pPassphrase);
+        if (!key)
+            return false;
+        // A recorded length beyond the data belongs to a damaged container
+        // or another program's: refuse it rather than pad. A length of 0
+        // makes no document.
+        if (ulPlainLength > cipher.getNumElems())
+            return false;
+        if (ulPlainLength == 0)
+            NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
+        CNXRBuffer<NXR_BYTE> plain(std::max<uint32_t>(cipher.getNumElems(), 1));
+        check.start(plain.getBuffer(), ulPlainLength);
+        const CCheckBlockGuard guard(check, plain);
+        if (!key->decryptInPieces(cipher.getBuffer(), cipher.getNumElems(), plain, pieces))
+            return false;
+        if (ulPlainLength > plain.getNumElems() || !plain.reAllocBuffer(ulPlainLength))
+            return false;
+        document = std::move(plain);
+        return document.getNumElems() == ulPlainLength;
+    });
+}
+
 bool CNXRXmlCrypt::loadXMLBufferFromEncryptedFile(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pXml,
                                                   const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
 {
+    CArrivingCheck noCheck;
+    return pXml != nullptr && loadDocument(fileName, *pXml, pPassphrase, noCheck);
+}
+
+bool CNXRXmlCrypt::loadDocument(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
+                                const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check)
+{
     NXR_CRYPT_TRACE(u"loadXMLBufferFromEncryptedFile");
     return nxrGuard(nxrTrace, false, [&] {
-        if (pXml == nullptr)
-            return false;
         CNXRWCharString lower(fileName);
         lower.toLower();
         if (endsWith(lower, CNXRWCharString(g_pszXmlSuffix)))
-            return getFileBuffer(fileName, pXml);
-
-        // A container: its key mode, the document's length, the ciphertext.
-        int32_t lKeyMode = 0;
-        uint32_t ulPlainLength = 0;
-        CNXRBuffer<NXR_BYTE> cipher;
-        if (!readContainer(fileName, lKeyMode, ulPlainLength, cipher))
-            return false;
-        return decryptXMLBuffer(&cipher, pXml, ulPlainLength, lKeyMode, pPassphrase);
+            return readFile(fileName, document, check);
+        return readContainer(fileName, document, pPassphrase, check);
     });
 }
 
@@ -434,30 +543,6 @@ bool CNXRXmlCrypt::storeContainer(const CNXRBuffer<NXR_BYTE>* pXml, const CNXRWC
     });
 }
 
-namespace {
-
-// Runs the XML check of a document on a thread of its own, so that it
-// overlaps the cipher and the writing of the output; result() waits for it.
-class CBackgroundCheck {
-public:
-    explicit CBackgroundCheck(const CNXRBuffer<NXR_BYTE>& document)
-        : m_thread([this, &document] { m_bPassed = checkDocument(document); })
-    {
-    }
-    bool result()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-        return m_bPassed;
-    }
-
-private:
-    bool m_bPassed = false;
-    std::jthread m_thread;
-};
-
-} // namespace
-
 bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
                                   const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
 {
@@ -477,12 +562,14 @@ bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
         // A container as input is opened with its own mode and no passphrase:
         // only a mode-1 container can be sealed again.
         const CNXRSecureBuffer<NXR_USHORT> noPassphrase;
+        // The check follows the document as it is read, and runs on while it
+        // is enciphered and written; the output takes its name only if the
+        // document passed.
+        // The document outlives the check that reads it.
         CNXRBuffer<NXR_BYTE> document;
-        if (!loadXMLBufferFromEncryptedFile(fileName, &document, &noPassphrase))
+        CArrivingCheck check;
+        if (!loadDocument(fileName, document, &noPassphrase, check))
             return false;
-        // The check runs while the document is enciphered and written; the
-        // output takes its name only if the document passed.
-        CBackgroundCheck check(document);
         return storeContainer(&document, outFileName, lKeyMode, pPassphrase, ulPermissions,
                               [&] { return check.result(); });
     });
@@ -496,9 +583,9 @@ bool CNXRXmlCrypt::decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuff
         if (!canReadFile(fileName, ulPermissions))
             return false;
         CNXRBuffer<NXR_BYTE> document;
-        if (!loadXMLBufferFromEncryptedFile(fileName, &document, pPassphrase))
+        CArrivingCheck check;
+        if (!loadDocument(fileName, document, pPassphrase, check))
             return false;
-        CBackgroundCheck check(document);
         if (!endsWith(fileName, CNXRWCharString(g_pszEncSuffix)))
             return false;
         // The name without its last four characters; a name that is only

@@ -17,6 +17,8 @@
 
 namespace nxr {
 
+class CArrivingCheck;
+
 // The built-in passphrase of key mode 1, and the two file suffixes.
 extern const char16_t* g_pszBuiltInPassphrase;
 extern const char16_t* g_pszXmlSuffix;
@@ -68,9 +70,19 @@ private:
 
     // Whether the file can be opened and read, without reading all of it.
     bool canReadFile(const CNXRWCharString& fileName, uint32_t& ulPermissions);
-    // The container's header and ciphertext, read into buffers of their own.
-    bool readContainer(const CNXRWCharString& fileName, int32_t& lKeyMode, uint32_t& ulPlainLength,
-                       CNXRBuffer<NXR_BYTE>& cipher);
+    // loadXMLBufferFromEncryptedFile, handing the document's bytes to check
+    // as they are read or deciphered (check may be idle).
+    bool loadDocument(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
+                      const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check);
+    // getFileBuffer, likewise.
+    bool readFile(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& data, CArrivingCheck& check);
+    // Reads and deciphers a container in pieces.
+    bool readContainer(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
+                       const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check);
+    // decryptXMLBuffer over a ciphertext that arrives through pieces.
+    bool decipherPieces(const CNXRBuffer<NXR_BYTE>& cipher, uint32_t ulPlainLength, int32_t lKeyMode,
+                        const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CNXRBuffer<NXR_BYTE>& document,
+                        CArrivingCheck& check, const CSymKeyPieces& pieces);
     // The work of storeXMLBufferToEncryptedFile and flushBufferToDisk, with a
     // gate before the output takes its name.
     bool storeContainer(const CNXRBuffer<NXR_BYTE>* pXml, const CNXRWCharString& outFileName, int32_t lKeyMode,
