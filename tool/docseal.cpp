@@ -12,10 +12,12 @@
 #include "nxr_os_text.h"
 #include "nxr_securebuffer.h"
 #include "nxr_wchar_string.h"
+#include "nxr_xerces.h"
 #include "nxr_xmlcrypt.h"
 
 #include <cstring>
 #include <dlfcn.h>
+#include <optional>
 #include <string>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -114,6 +116,11 @@ int run(int argc, char** argv)
     }
     const bool bDecrypt = command == CNXRWCharString(u"/decrypt");
     const bool bEncrypt = !bDecrypt && command == CNXRWCharString(u"/encrypt");
+    // The parser library starts on the side while the passphrase and the key
+    // are prepared; the check of the document needs it later.
+    std::optional<CXercesLibraryWarmUp> parserStart;
+    if (bDecrypt || bEncrypt)
+        parserStart.emplace();
 
     bool bDone = false;
     {

@@ -25,9 +25,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 using namespace xercesc;
 
@@ -165,11 +169,17 @@ public:
 
     void setDocumentLocator(const Locator* const pLocator) override { m_pLocator = pLocator; }
 
+    // In a pass without namespaces, where declarations are plain
+    // attributes, also count the declarations in scope.
+    void countNamespaceDeclarations() { m_bCountNamespaces = true; }
+
     // Each pass counts afresh; the entity lengths are kept.
     void startDocument() override
     {
         m_ullAttributeUnits = 0;
         m_ulDepth = 0;
+        m_ulInScope = 0;
+        m_declared.clear();
     }
 
     void internalEntityDecl(const XMLCh* const, const XMLCh* const pszValue) override
@@ -187,9 +197,27 @@ public:
             m_ullAttributeUnits += XMLString::stringLen(attributes.getValue(i));
         if (m_ullAttributeUnits > m_ullAttributeBudget)
             refuse(u"attribute values expand beyond the limit");
+        if (m_bCountNamespaces) {
+            uint32_t ulDeclared = 0;
+            for (XMLSize_t i = 0; i < ulAttributes; ++i) {
+                const std::u16string_view name = textOf(attributes.getQName(i));
+                ulDeclared += name == u"xmlns" || name.substr(0, 6) == u"xmlns:";
+            }
+            m_declared.push_back(ulDeclared);
+            m_ulInScope += ulDeclared;
+            if (m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
+                refuse(u"too many namespace declarations in scope");
+        }
     }
 
-    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { --m_ulDepth; }
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
+    {
+        --m_ulDepth;
+        if (m_bCountNamespaces && !m_declared.empty()) {
+            m_ulInScope -= m_declared.back();
+            m_declared.pop_back();
+        }
+    }
 
     void fatalError(const SAXParseException& e) override { throw e; }
 
@@ -207,6 +235,9 @@ private:
     uint64_t m_ullAttributeUnits = 0;
     XMLSize_t m_ulLongestEntity = 0;
     uint32_t m_ulDepth = 0;
+    bool m_bCountNamespaces = false;
+    uint32_t m_ulInScope = 0;
+    std::vector<uint32_t> m_declared; // per open element
 };
 
 // Sees the XML declaration, which the SAX2 events do not carry. The scanner
@@ -217,9 +248,14 @@ class CDeclarationCheck : public XMLDocumentHandler {
 public:
     explicit CDeclarationCheck(CScanHandler& handler) : m_handler(handler) {}
 
+    // The encoding the scanner reads the document in, when the document has
+    // an XML declaration (without one it is UTF-8, UTF-16 or UCS-4).
+    const std::optional<std::u16string>& encoding() const { return m_encoding; }
+
     void XMLDecl(const XMLCh* const pszVersion, const XMLCh* const, const XMLCh* const,
-                 const XMLCh* const) override
+                 const XMLCh* const pszActualEncoding) override
     {
+        m_encoding = std::u16string(textOf(pszActualEncoding));
         const std::u16string_view version = textOf(pszVersion);
         if (!version.empty() && version != u"1.0" && version != u"1.1") {
             const std::u16string message = u"unsupported XML version '" + std::u16string(version) + u"'";
@@ -244,6 +280,7 @@ public:
 
 private:
     CScanHandler& m_handler;
+    std::optional<std::u16string> m_encoding;
 };
 
 struct CReaderDeleter {
@@ -289,29 +326,131 @@ private:
     const CNXRArrivingBytes& m_bytes;
 };
 
+// Encodings in which "xmlns" is spelled in one of the byte patterns that
+// CNamespaceGuardStream counts: ASCII-compatible single- and multi-byte
+// sets, UTF-16, UCS-4 and EBCDIC (whose small letters are the same in every
+// code page). Any other (UTF-7, BOCU-1, ...) may spell it otherwise.
+bool isCountableEncoding(std::u16string_view encoding)
+{
+    std::u16string upper(encoding);
+    for (auto& c : upper)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 32);
+    static constexpr std::u16string_view kPrefixes[] = {
+        u"UTF-8", u"UTF8", u"UTF-16", u"UTF16", u"UTF-32", u"UCS-2", u"UCS-4", u"ISO-10646-UCS-", u"US-ASCII",
+        u"ASCII", u"ISO-8859-", u"ISO8859", u"ISO_8859", u"LATIN", u"WINDOWS-125", u"CP125", u"EBCDIC-CP-",
+        u"IBM037", u"IBM1047", u"IBM1140", u"CP037"};
+    return std::any_of(std::begin(kPrefixes), std::end(kPrefixes),
+                       [&](std::u16string_view prefix) { return upper.starts_with(prefix); });
+}
+
+// A stream that counts, in the bytes it hands on, the byte patterns of
+// "xmlns" in the countable encodings (an overcount only costs a pass). Before
+// it hands on the bytes that take the count past the limit on declarations
+// in scope, it has onCrowded check the whole document, which throws when the
+// document is refused; the scanner thus never holds a start tag with more
+// declarations than the limit unless that check passed.
+class CNamespaceGuardStream : public BinInputStream {
+public:
+    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded)
+        : m_inner(pInner), m_onCrowded(onCrowded)
+    {
+    }
+    XMLFilePos curPos() const override { return m_inner->curPos(); }
+    const XMLCh* getContentType() const override { return m_inner->getContentType(); }
+    XMLSize_t readBytes(XMLByte* const pToFill, const XMLSize_t ulMax) override
+    {
+        const XMLSize_t ulCount = m_inner->readBytes(pToFill, ulMax);
+        if (m_bCleared || ulCount == 0)
+            return ulCount;
+        // The end of the previous bytes, so that a pattern split between
+        // two reads is found once.
+        std::string window = m_tail;
+        window.append(reinterpret_cast<const char*>(pToFill), ulCount);
+        static constexpr std::string_view kPatterns[] = {
+            std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
+            std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
+        for (const std::string_view pattern : kPatterns) {
+            for (size_t pos = window.find(pattern); pos != std::string::npos; pos = window.find(pattern, pos + 1))
+                if (pos + pattern.size() > m_tail.size())
+                    ++m_ulSeen;
+        }
+        m_tail = window.substr(window.size() - std::min<size_t>(window.size(), kTail));
+        if (m_ulSeen > NXR_XML_MAX_NAMESPACES_IN_SCOPE) {
+            m_bCleared = true;
+            m_onCrowded();
+        }
+        return ulCount;
+    }
+
+private:
+    static constexpr size_t kTail = 16; // the longest pattern less one
+    std::unique_ptr<BinInputStream> m_inner;
+    std::function<void()> m_onCrowded;
+    std::string m_tail;
+    uint64_t m_ulSeen = 0;
+    bool m_bCleared = false;
+};
+
+class CNamespaceGuardSource : public InputSource {
+public:
+    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded)
+        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded))
+    {
+    }
+    BinInputStream* makeStream() const override
+    {
+        BinInputStream* pStream = m_inner.makeStream();
+        return pStream ? new CNamespaceGuardStream(pStream, m_onCrowded) : nullptr;
+    }
+
+private:
+    const InputSource& m_inner;
+    std::function<void()> m_onCrowded;
+};
+
+// The readers of both passes, configured alike but for namespaces.
+std::unique_ptr<SAX2XMLReader, CReaderDeleter> makeScanReader(bool bNamespaces, SecurityManager& security,
+                                                              CScanHandler& handler)
+{
+    std::unique_ptr<SAX2XMLReader, CReaderDeleter> reader(XMLReaderFactory::createXMLReader());
+    reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, bNamespaces);
+    reader->setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
+    reader->setFeature(XMLUni::fgSAX2CoreValidation, false);
+    reader->setFeature(XMLUni::fgXercesDynamic, false);
+    reader->setFeature(XMLUni::fgXercesSchema, false);
+    reader->setFeature(XMLUni::fgXercesLoadSchema, false);
+    reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
+    reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
+    reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
+    reader->setContentHandler(&handler);
+    reader->setErrorHandler(&handler);
+    reader->setDeclarationHandler(&handler);
+    return reader;
+}
+
+// The whole document without namespaces, where the scanner checks
+// attributes for duplicates by their whole names (linear) and declarations
+// are plain attributes that the handler counts. Throws the refusal.
+void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansionLimit, uint64_t ullAttributeBudget)
+{
+    SecurityManager security;
+    security.setEntityExpansionLimit(ulExpansionLimit);
+    CScanHandler handler(ullAttributeBudget);
+    handler.countNamespaceDeclarations();
+    makeScanReader(false, security, handler)->parse(source);
+}
+
 // The scan over any source of the document's ulCount bytes.
 void scanSource(InputSource& source, XMLSize_t ulCount)
 {
     const uint64_t ullBudget = expansionBudget(ulCount);
     nxrXercesCall([&] {
-        std::unique_ptr<SAX2XMLReader, CReaderDeleter> reader(XMLReaderFactory::createXMLReader());
         SecurityManager security;
         security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
         CScanHandler handler(2 * ullBudget);
         CDeclarationCheck declarationCheck(handler);
-
-        reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, true);
-        reader->setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
-        reader->setFeature(XMLUni::fgSAX2CoreValidation, false);
-        reader->setFeature(XMLUni::fgXercesDynamic, false);
-        reader->setFeature(XMLUni::fgXercesSchema, false);
-        reader->setFeature(XMLUni::fgXercesLoadSchema, false);
-        reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
-        reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
-        reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
-        reader->setContentHandler(&handler);
-        reader->setErrorHandler(&handler);
-        reader->setDeclarationHandler(&handler);
+        const auto reader = makeScanReader(true, security, handler);
         reader->installAdvDocHandler(&declarationCheck);
 
         // First the prolog alone, for the entity declarations of the
@@ -328,8 +467,17 @@ void scanSource(InputSource& source, XMLSize_t ulCount)
         const uint64_t ullLimit = std::clamp<uint64_t>(ullBudget / ullLongest, 1, NXR_XML_MAX_ENTITY_EXPANSIONS);
         security.setEntityExpansionLimit(static_cast<XMLSize_t>(ullLimit));
 
-        // Then the whole document.
-        reader->parse(source);
+        // Then the whole document, with the declarations in scope bounded
+        // first where the bytes may hold more than the limit.
+        const auto bound = [&] {
+            boundNamespaceDeclarations(source, static_cast<XMLSize_t>(ullLimit), 2 * ullBudget);
+        };
+        if (declarationCheck.encoding() && !isCountableEncoding(*declarationCheck.encoding())) {
+            bound();
+            reader->parse(source);
+        } else {
+            reader->parse(CNamespaceGuardSource(source, bound));
+        }
     });
 }
 
@@ -351,6 +499,22 @@ void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
 {
     CArrivingSource source(bytes, pszSystemId);
     scanSource(source, bytes.total());
+}
+
+CXercesLibraryWarmUp::CXercesLibraryWarmUp()
+{
+    m_thread = std::thread([this] {
+        try {
+            m_ref.emplace();
+        } catch (...) {
+        }
+    });
+}
+
+CXercesLibraryWarmUp::~CXercesLibraryWarmUp()
+{
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
 void CNXRArrivingBytes::publish(size_t ulReady)

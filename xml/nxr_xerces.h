@@ -17,6 +17,8 @@
 // text nodes make it quadratic), so callers that build a DOM scan first.
 #pragma once
 #include <condition_variable>
+#include <optional>
+#include <thread>
 #include <mutex>
 #include "nxr_exceptions.h"
 
@@ -42,6 +44,11 @@ static_assert(std::is_same_v<XMLCh, char16_t>, "XMLCh and the system's wide char
 inline constexpr uint32_t NXR_XML_MAX_ELEMENT_DEPTH = 512;
 // The most entity expansions a document may cause (the library's own default).
 inline constexpr uint32_t NXR_XML_MAX_ENTITY_EXPANSIONS = 50000;
+// Namespace declarations in scope at any element. The library checks an
+// element's attributes for duplicates in a table keyed on the local name
+// alone, so attributes that share a local name under many prefixes cost the
+// square of their number: bounding the declarations in scope bounds that.
+inline constexpr uint32_t NXR_XML_MAX_NAMESPACES_IN_SCOPE = 256;
 // Units of text a document may produce beyond its own bytes, through entity
 // replacement text and attribute values: this many per byte of the document,
 // plus the allowance.
@@ -59,6 +66,22 @@ public:
 
     // References held in the whole process (for tests).
     static uint32_t count();
+};
+
+// Initialises the parser library on a thread of its own and holds it while
+// it lives, so that a program that will soon parse does not wait for the
+// library's start then. A failure here is silent: the wrapper that needs the
+// library reports it.
+class CXercesLibraryWarmUp {
+public:
+    CXercesLibraryWarmUp();
+    ~CXercesLibraryWarmUp();
+    CXercesLibraryWarmUp(const CXercesLibraryWarmUp&) = delete;
+    CXercesLibraryWarmUp& operator=(const CXercesLibraryWarmUp&) = delete;
+
+private:
+    std::optional<CXercesLibraryRef> m_ref;
+    std::thread m_thread;
 };
 
 [[noreturn]] void nxrThrowXercesException(const xercesc::XMLException& e, const std::source_location& where);
@@ -96,7 +119,11 @@ decltype(auto) nxrXercesCall(Body&& body, std::source_location where = std::sour
 // units (the expansion limit is lowered to B divided by the longest
 // replacement text, which a first pass over the prolog finds), attribute
 // values by 2B units (more than that can only come from defaulted attributes
-// repeated on many elements), and nesting by NXR_XML_MAX_ELEMENT_DEPTH.
+// repeated on many elements), nesting by NXR_XML_MAX_ELEMENT_DEPTH, and the
+// namespace declarations in scope by NXR_XML_MAX_NAMESPACES_IN_SCOPE (checked
+// by a pass without namespaces, run before the namespace-aware pass reaches
+// more declarations than that, or first when the document's encoding may
+// spell "xmlns" in bytes this check does not look for).
 void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId);
 
 // The bytes of a document that are still arriving while it is checked: a

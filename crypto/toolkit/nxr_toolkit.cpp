@@ -64,10 +64,25 @@ struct Method {
 
 namespace {
 
+// The library is started without reading the system's OpenSSL configuration:
+// the toolkit names its algorithms itself and takes them from the default
+// provider, so what a container holds never depends on a machine's settings,
+// and a short run does not pay for parsing them.
+bool startLibrary() {
+    static const bool s_bStarted = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+    return s_bStarted;
+}
+
 // Fetched once per process: looking the algorithms up on every init would cost
 // more than hashing a short input.
 const EVP_CIPHER* fetchedCipher(const char* pName) {
+    startLibrary();
     return EVP_CIPHER_fetch(nullptr, pName, nullptr);
+}
+
+const EVP_MD* fetchedDigest(const char* pName) {
+    startLibrary();
+    return EVP_MD_fetch(nullptr, pName, nullptr);
 }
 
 bool fitsAes(uint32_t ulKeyLength) {
@@ -91,12 +106,12 @@ const EVP_CIPHER* tripleDesCbc(uint32_t) {
 }
 
 const EVP_MD* sha1() {
-    static const EVP_MD* const s_md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    static const EVP_MD* const s_md = fetchedDigest("SHA1");
     return s_md;
 }
 
 const EVP_MD* md5() {
-    static const EVP_MD* const s_md = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    static const EVP_MD* const s_md = fetchedDigest("MD5");
     return s_md;
 }
 

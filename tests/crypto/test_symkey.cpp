@@ -29,6 +29,7 @@ public:
     bool generateUsingTimeBasedHashing(const Bytes&, const Bytes&, uint32_t&, uint16_t) override { return false; }
     bool encrypt(const Bytes&, Bytes&) const override { return false; }
     bool decrypt(const Bytes&, Bytes&) const override { return false; }
+    bool decryptInPieces(const NXR_BYTE*, uint32_t, Bytes&, const CSymKeyPieces&) const override { return false; }
     using CSymKeyBase::completeKeyGeneration;
     uint16_t m_usLength;
 };
