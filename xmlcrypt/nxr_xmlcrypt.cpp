@@ -136,6 +136,32 @@ void syncFolderOf(const std::string& path)
         os::fileSync(dir.get());
 }
 
+// Opens a file for reading without sharing (an exclusive lock) and learns its
+// size; false when it cannot be opened or locked, or is 4 GiB or larger.
+bool openForReading(const std::string& path, CFileGuard& file, os::FileInfo& info)
+{
+    file.reset(os::fileOpenRead(path));
+    return file.isOpen() && os::fileLockExclusive(file.get()) && os::fileGetInfo(file.get(), info) &&
+           info.ullSize <= 0xFFFFFFFFull;
+}
+
+// Closes a file that was read; a failed close is recorded, not thrown.
+void closeAfterReading(CFileGuard& file, const CNXRWCharString& fileName)
+{
+    if (file.isOpen() && !file.close())
+        CCloseHandleWarning(fileName.view(), __FILE__, __LINE__, os::getLastError());
+}
+
+// Whether a container's recorded document length fits the deciphered data. A
+// length beyond it belongs to a damaged container or another program's: it
+// is refused rather than padded. A length of 0 makes no document.
+bool recordedLengthFits(uint32_t ulPlainLength, uint32_t ulAvailable)
+{
+    if (ulPlainLength == 0)
+        NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
+    return ulPlainLength <= ulAvailable;
+}
+
 // The passphrase, as the bytes the key derivation takes: the UTF-16LE
 // characters with their terminating zero. Mode 1 takes the built-in one.
 bool passphraseBytes(int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
@@ -295,14 +321,7 @@ bool CNXRXmlCrypt::decryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pCipher, CNXRBuf
         CNXRBuffer<NXR_BYTE> plain;
         if (!key->decrypt(*pCipher, plain))
             return false;
-        // A recorded length beyond the deciphered data belongs to a damaged
-        // container or another program's: refuse it rather than pad. A
-        // length of 0 makes no document.
-        if (ulPlainLength > plain.getNumElems())
-            return false;
-        if (ulPlainLength == 0)
-            NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
-        if (!plain.reAllocBuffer(ulPlainLength))
+        if (!recordedLengthFits(ulPlainLength, plain.getNumElems()) || !plain.reAllocBuffer(ulPlainLength))
             return false;
         *pPlain = std::move(plain);
         return pPlain->getNumElems() == ulPlainLength;
@@ -321,11 +340,8 @@ bool CNXRXmlCrypt::readFile(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE
     const std::string path = fileName.toUtf8();
     CFileGuard file;
     const bool bRead = nxrGuard(nxrTrace, false, [&] {
-        file.reset(os::fileOpenRead(path));
-        if (!file.isOpen() || !os::fileLockExclusive(file.get()))
-            return false;
         os::FileInfo info;
-        if (!os::fileGetInfo(file.get(), info) || info.ullSize > 0xFFFFFFFFull)
+        if (!openForReading(path, file, info))
             return false;
         const uint32_t ulSize = static_cast<uint32_t>(info.ullSize);
         CNXRBuffer<NXR_BYTE> contents(ulSize);
@@ -344,8 +360,7 @@ bool CNXRXmlCrypt::readFile(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE
         return data.getNumElems() == ulSize;
     });
     check.finish();
-    if (file.isOpen() && !file.close())
-        CCloseHandleWarning(fileName.view(), __FILE__, __LINE__, os::getLastError());
+    closeAfterReading(file, fileName);
     return nxrTrace.setResult(bRead);
 }
 
@@ -353,11 +368,9 @@ bool CNXRXmlCrypt::canReadFile(const CNXRWCharString& fileName, uint32_t& ulPerm
 {
     NXR_CRYPT_TRACE(u"canReadFile");
     return nxrGuard(nxrTrace, false, [&] {
-        CFileGuard file(os::fileOpenRead(fileName.toUtf8()));
-        if (!file.isOpen() || !os::fileLockExclusive(file.get()))
-            return false;
+        CFileGuard file;
         os::FileInfo info;
-        if (!os::fileGetInfo(file.get(), info) || !info.bRegular || info.ullSize > 0xFFFFFFFFull)
+        if (!openForReading(fileName.toUtf8(), file, info) || !info.bRegular)
             return false;
         uint8_t probe = 0;
         size_t ulRead = 0;
@@ -424,11 +437,8 @@ bool CNXRXmlCrypt::readContainer(const CNXRWCharString& fileName, CNXRBuffer<NXR
     const std::string path = fileName.toUtf8();
     CFileGuard file;
     const bool bRead = nxrGuard(nxrTrace, false, [&] {
-        file.reset(os::fileOpenRead(path));
-        if (!file.isOpen() || !os::fileLockExclusive(file.get()))
-            return false;
         os::FileInfo info;
-        if (!os::fileGetInfo(file.get(), info) || info.ullSize > 0xFFFFFFFFull)
+        if (!openForReading(path, file, info))
             return false;
         NXR_BYTE header[HEADER_BYTES] = {};
         size_t ulRead = 0;
@@ -459,8 +469,7 @@ bool CNXRXmlCrypt::readContainer(const CNXRWCharString& fileName, CNXRBuffer<NXR
         return decipherPieces(cipher, ulPlainLength, lKeyMode, pPassphrase, document, check, pieces);
     });
     check.finish();
-    if (file.isOpen() && !file.close())
-        CCloseHandleWarning(fileName.view(), __FILE__, __LINE__, os::getLastError());
+    closeAfterReading(file, fileName);
     return nxrTrace.setResult(bRead);
 }
 
@@ -473,13 +482,8 @@ bool CNXRXmlCrypt::decipherPieces(const CNXRBuffer<NXR_BYTE>& cipher, uint32_t u
         const std::unique_ptr<CSymKeyBase> key = deriveModeKey(lKeyMode, pPassphrase);
         if (!key)
             return false;
-        // A recorded length beyond the data belongs to a damaged container
-        // or another program's: refuse it rather than pad. A length of 0
-        // makes no document.
-        if (ulPlainLength > cipher.getNumElems())
+        if (!recordedLengthFits(ulPlainLength, cipher.getNumElems()))
             return false;
-        if (ulPlainLength == 0)
-            NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
         CNXRBuffer<NXR_BYTE> plain(std::max<uint32_t>(cipher.getNumElems(), 1));
         check.start(plain.getBuffer(), ulPlainLength);
         const CCheckBlockGuard guard(check, plain);
