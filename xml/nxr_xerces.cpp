@@ -356,6 +356,8 @@ public:
         : m_inner(pInner), m_onCrowded(onCrowded)
     {
     }
+    // The few document bytes kept between reads are wiped.
+    ~CNamespaceGuardStream() override { ::explicit_bzero(m_tail, sizeof(m_tail)); }
     XMLFilePos curPos() const override { return m_inner->curPos(); }
     const XMLCh* getContentType() const override { return m_inner->getContentType(); }
     XMLSize_t readBytes(XMLByte* const pToFill, const XMLSize_t ulMax) override
@@ -363,19 +365,28 @@ public:
         const XMLSize_t ulCount = m_inner->readBytes(pToFill, ulMax);
         if (m_bCleared || ulCount == 0)
             return ulCount;
-        // The end of the previous bytes, so that a pattern split between
-        // two reads is found once.
-        std::string window = m_tail;
-        window.append(reinterpret_cast<const char*>(pToFill), ulCount);
-        static constexpr std::string_view kPatterns[] = {
-            std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
-            std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
+        const std::string_view bytes(reinterpret_cast<const char*>(pToFill), ulCount);
+        // Patterns within the new bytes, then those that a read split: the
+        // kept end of the previous bytes joined to the start of these.
+        char joint[2 * kTail];
+        const size_t ulHead = std::min<size_t>(ulCount, kTail);
+        std::memcpy(joint, m_tail, m_ulTail);
+        std::memcpy(joint + m_ulTail, pToFill, ulHead);
+        const std::string_view across(joint, m_ulTail + ulHead);
         for (const std::string_view pattern : kPatterns) {
-            for (size_t pos = window.find(pattern); pos != std::string::npos; pos = window.find(pattern, pos + 1))
-                if (pos + pattern.size() > m_tail.size())
-                    ++m_ulSeen;
+            for (size_t pos = bytes.find(pattern); pos != std::string_view::npos; pos = bytes.find(pattern, pos + 1))
+                ++m_ulSeen;
+            for (size_t pos = across.find(pattern); pos != std::string_view::npos && pos < m_ulTail;
+                 pos = across.find(pattern, pos + 1))
+                m_ulSeen += pos + pattern.size() > m_ulTail;
         }
-        m_tail = window.substr(window.size() - std::min<size_t>(window.size(), kTail));
+        // Keep the last kTail bytes seen, from the joint when these are few.
+        const std::string_view last = ulCount >= kTail
+                                          ? bytes.substr(ulCount - kTail)
+                                          : across.substr(across.size() - std::min(across.size(), kTail));
+        std::memcpy(m_tail, last.data(), last.size());
+        m_ulTail = last.size();
+        ::explicit_bzero(joint, sizeof(joint));
         if (m_ulSeen > NXR_XML_MAX_NAMESPACES_IN_SCOPE) {
             m_bCleared = true;
             m_onCrowded();
@@ -385,9 +396,13 @@ public:
 
 private:
     static constexpr size_t kTail = 16; // the longest pattern less one
+    static constexpr std::string_view kPatterns[] = {
+        std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
+        std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
     std::unique_ptr<BinInputStream> m_inner;
     std::function<void()> m_onCrowded;
-    std::string m_tail;
+    char m_tail[kTail] = {};
+    size_t m_ulTail = 0;
     uint64_t m_ulSeen = 0;
     bool m_bCleared = false;
 };
