@@ -189,6 +189,17 @@ TEST_F(FaultInjection, EachSecureBlockFailingInTurn)
     std::filesystem::remove(container);
     std::filesystem::remove(restored);
 
+    ScopedRegistry reg;
+    reg.enableLogging(NXR_LEVEL_CRITICAL | NXR_LEVEL_EXCEPTION_BAD);
+    // A failed run leaves the refused allocation in the log.
+    size_t ulRecords = 0;
+    const auto expectRecord = [&](bool bDone) {
+        const size_t ulNow = linesContaining(readLogLines(reg.logPath()), "Unable to allocate memory ( this->m_pBuffer )");
+        if (!bDone) {
+            EXPECT_GT(ulNow, ulRecords);
+        }
+        ulRecords = ulNow;
+    };
     size_t ulFailed = 0;
     for (uint32_t n = 1; n <= ulBlocks; ++n) {
         SCOPED_TRACE("secure block " + std::to_string(n));
@@ -198,11 +209,13 @@ TEST_F(FaultInjection, EachSecureBlockFailingInTurn)
             bSealed = seal();
         }
         expectOutcome(bSealed, container, sealed, nullptr);
+        expectRecord(bSealed);
         {
             os::CScopedVmemFault noPages(os::VmemOp::Alloc, ENOMEM, n, 1);
             bOpened = open(copy);
         }
         expectOutcome(bOpened, restored, kDocument, nullptr);
+        expectRecord(bOpened);
         ulFailed += !bSealed + !bOpened;
         std::filesystem::remove(container);
         std::filesystem::remove(restored);
