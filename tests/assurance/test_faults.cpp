@@ -4,6 +4,7 @@
 // opening failing in turn. Each run either fails (false, a record in the
 // log, the output name untouched) or gives exactly the right output.
 // Failing disks are covered by the service's own tests.
+#include "aeskey.h"
 #include "nxr_buffer.h"
 #include "nxr_os_random.h"
 #include "nxr_os_vmem.h"
@@ -271,4 +272,45 @@ TEST_F(FaultInjection, EachBufferAllocationFailingInTurn)
     };
     EXPECT_GT(runAll(false), 20u);
     EXPECT_GT(runAll(true), 20u);
+}
+
+// The same for the key derivation alone, where every allocation comes in a
+// fixed order: a derivation that lost a buffer on the way must fail, never
+// hand back a key built from a chain cut short.
+TEST(FaultInjectionKeys, EachAllocationOfADerivationFailingInTurn)
+{
+    const std::string text = "correct horse";
+    const CNXRBuffer<NXR_BYTE> passphrase(reinterpret_cast<const NXR_BYTE*>(text.data()), uint32_t(text.size()), 0);
+    const CNXRBuffer<NXR_BYTE> salt;
+    CAesKey reference;
+    ASSERT_TRUE(reference.deriveKey(passphrase, salt, 10));
+    CNXRBuffer<NXR_BYTE> expected;
+    ASSERT_TRUE(reference.getKey(expected));
+    const std::string expectedKey(reinterpret_cast<const char*>(expected.getBuffer()), expected.getNumElems());
+
+    size_t ulFailures = 0;
+    for (uint64_t n = 1;; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        bool bDerived = false;
+        uint64_t ulMade = 0;
+        std::string derivedKey;
+        {
+            // Every block made under the hooks goes back under them.
+            CScopedAllocationFault fault(n);
+            CAesKey key;
+            bDerived = key.deriveKey(passphrase, salt, 10);
+            ulMade = fault.allocations();
+            g_ulFailAt = 0;
+            CNXRBuffer<NXR_BYTE> got;
+            if (bDerived && key.getKey(got))
+                derivedKey.assign(reinterpret_cast<const char*>(got.getBuffer()), got.getNumElems());
+        }
+        if (bDerived) {
+            EXPECT_EQ(derivedKey, expectedKey);
+        }
+        ulFailures += !bDerived;
+        if (ulMade < n || ::testing::Test::HasFailure())
+            break;
+    }
+    EXPECT_GT(ulFailures, 10u);
 }
