@@ -16,11 +16,7 @@ inline Bytes bytesOf(const std::vector<uint8_t>& v)
     return v.empty() ? Bytes() : Bytes(v.data(), static_cast<uint32_t>(v.size()), 0);
 }
 inline Bytes bytesOf(const std::string& s) { return bytesOf(std::vector<uint8_t>(s.begin(), s.end())); }
-
-inline std::vector<uint8_t> contents(const Bytes& b)
-{
-    return std::vector<uint8_t>(b.getBuffer(), b.getBuffer() + b.getNumElems());
-}
+inline std::vector<uint8_t> contents(const Bytes& b) { return {b.getBuffer(), b.getBuffer() + b.getNumElems()}; }
 
 inline std::vector<uint8_t> fromHex(const std::string& hex)
 {
@@ -41,11 +37,10 @@ inline std::string toHex(const Bytes& b)
 // Lines of the log that contain every one of the given pieces.
 inline size_t countLogLines(const std::string& logPath, const std::vector<std::string>& pieces)
 {
-    const std::vector<std::string> lines = nxrtest::readLogLines(logPath);
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-        return std::all_of(pieces.begin(), pieces.end(),
-                           [&](const std::string& piece) { return line.find(piece) != std::string::npos; });
-    }));
+    size_t n = 0;
+    for (const std::string& line : nxrtest::readLogLines(logPath))
+        n += std::all_of(pieces.begin(), pieces.end(), [&](const std::string& p) { return line.find(p) != line.npos; });
+    return n;
 }
 
 } // namespace cryptotest
