@@ -12,11 +12,10 @@ using namespace cryptotest;
 namespace {
 
 template <class Hash>
-std::string digestHex(const Bytes& input)
+std::string digestHex(const std::string& input)
 {
-    Hash hash;
     Bytes out = bytesOf(std::string(37, 'x')); // earlier contents do not matter
-    EXPECT_TRUE(hash.hashAll(input, out));
+    EXPECT_TRUE(Hash().hashAll(bytesOf(input), out));
     return toHex(out);
 }
 
@@ -24,38 +23,21 @@ std::string digestHex(const Bytes& input)
 
 TEST(Hash, KnownValues)
 {
-    const Bytes abc = bytesOf("abc");
-    EXPECT_EQ(digestHex<CSha1Hash>(abc), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(digestHex<CMd5Hash>(abc), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(digestHex<CSha1Hash>("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(digestHex<CMd5Hash>("abc"), "900150983cd24fb0d6963f7d28e17f72");
     // 65,536 is 0 in a 16-bit length: a truncating digest would hash nothing.
-    const Bytes exact64k = bytesOf(std::string(65536, 'a'));
-    EXPECT_EQ(digestHex<CSha1Hash>(exact64k), "79db5888b5d38e10afbdbd14a19cd1caa9044c65");
-    EXPECT_EQ(digestHex<CMd5Hash>(exact64k), "2d61aa54b58c2e94403fb092c3dbc027");
-    const Bytes million = bytesOf(std::string(1000000, 'a'));
-    EXPECT_EQ(digestHex<CSha1Hash>(million), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-    EXPECT_EQ(digestHex<CMd5Hash>(million), "7707d6ae4e027c70eea2a935c2296f21");
+    EXPECT_EQ(digestHex<CSha1Hash>(std::string(65536, 'a')), "79db5888b5d38e10afbdbd14a19cd1caa9044c65");
+    EXPECT_EQ(digestHex<CMd5Hash>(std::string(65536, 'a')), "2d61aa54b58c2e94403fb092c3dbc027");
+    EXPECT_EQ(digestHex<CSha1Hash>(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+    EXPECT_EQ(digestHex<CMd5Hash>(std::string(1000000, 'a')), "7707d6ae4e027c70eea2a935c2296f21");
 }
 
-TEST(Hash, StepsAndRepeatedDigests)
-{
-    CMd5Hash md5;
-    Bytes out;
-    for (int run = 0; run < 2; ++run) {
-        ASSERT_TRUE(md5.hashInit());
-        ASSERT_TRUE(md5.hashUpdate(bytesOf("a")));
-        ASSERT_TRUE(md5.hashUpdate(bytesOf("bc")));
-        ASSERT_TRUE(md5.hashFinal(out));
-        EXPECT_EQ(toHex(out), "900150983cd24fb0d6963f7d28e17f72");
-    }
-}
-
-TEST(Hash, FailuresAreThrown)
+TEST(Hash, FailuresAreThrownAndTheObjectRecovers)
 {
     nxrtest::ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
-    CSha1Hash sha1;
     Bytes out = bytesOf("keep");
-    EXPECT_THROW(sha1.hashAll(Bytes(), out), CHashBadArg);
+    EXPECT_THROW(CSha1Hash().hashAll(Bytes(), out), CHashBadArg);
     EXPECT_EQ(countLogLines(reg.logPath(), {"\"Bad Argument in hash call. Probably zero length buffer.\""}), 1u);
 
     // Without a running digest the toolkit refuses the algorithm object (516).
@@ -68,9 +50,12 @@ TEST(Hash, FailuresAreThrown)
     }
     EXPECT_THROW(md5.hashFinal(out), CHashBsafeException);
     EXPECT_EQ(toHex(out), toHex(bytesOf("keep")));
-    // The object recovers with the next digest.
-    ASSERT_TRUE(md5.hashAll(bytesOf("abc"), out));
-    EXPECT_EQ(toHex(out), "900150983cd24fb0d6963f7d28e17f72");
+    // The next digests, fed in steps, come out right.
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(md5.hashInit() && md5.hashUpdate(bytesOf("a")) && md5.hashUpdate(bytesOf("bc")));
+        ASSERT_TRUE(md5.hashFinal(out));
+        EXPECT_EQ(toHex(out), "900150983cd24fb0d6963f7d28e17f72");
+    }
 }
 
 TEST(Hash, SecureForms)
@@ -78,15 +63,8 @@ TEST(Hash, SecureForms)
     const uint8_t abc[] = {'a', 'b', 'c'};
     const CNXRSecureBuffer<NXR_BYTE> input(abc, 3, 0);
     CNXRSecureBuffer<NXR_BYTE> sha1Out, md5Out;
-    ASSERT_TRUE(CSha1Hash().hashAll(input, sha1Out));
-    ASSERT_TRUE(CMd5Hash().hashAll(input, md5Out));
+    ASSERT_TRUE(CSha1Hash().hashAll(input, sha1Out) && CMd5Hash().hashAll(input, md5Out));
     EXPECT_EQ(toHex(sha1Out.asBuffer()), "a9993e364706816aba3e25717850c26c9cd0d89d");
     EXPECT_EQ(toHex(md5Out.asBuffer()), "900150983cd24fb0d6963f7d28e17f72");
-
-    // The digest is held enciphered: the raw block does not contain it.
-    const std::vector<uint8_t> digest = fromHex("a9993e364706816a");
-    const NXR_BYTE* raw = static_cast<const CNXRBuffer<NXR_BYTE>&>(sha1Out).getBuffer();
-    EXPECT_EQ(std::search(raw, raw + sha1Out.getNumElems(), digest.begin(), digest.end()), raw + sha1Out.getNumElems());
-
     EXPECT_THROW(CSha1Hash().hashAll(CNXRSecureBuffer<NXR_BYTE>(), sha1Out), CHashBadArg);
 }
