@@ -12,34 +12,22 @@
 using namespace nxr;
 using namespace cryptotest;
 
-TEST(Rng, FillsTypedAndSecureBuffers)
-{
-    CSwRNG rng;
-    Bytes a(32), b(32);
-    ASSERT_TRUE(rng.getRandomBytes(a));
-    ASSERT_TRUE(rng.getRandomBytes(b));
-    EXPECT_EQ(a.getNumElems(), 32u);
-    EXPECT_NE(contents(a), contents(b)); // 256 bits do not repeat
-    EXPECT_NE(contents(a), std::vector<uint8_t>(32, 0));
-
-    CNXRSecureBuffer<NXR_BYTE> secure(32);
-    ASSERT_TRUE(rng.getRandomBytes(secure));
-    EXPECT_TRUE(secure.isValid());
-    const Bytes clear = secure.asBuffer();
-    EXPECT_EQ(clear.getNumElems(), 32u);
-    EXPECT_NE(contents(clear), std::vector<uint8_t>(32, 0));
-
-    // The count is checked before anything is written.
-    EXPECT_THROW(rng.performRand(33, a), CIndexOutOfBoundsException);
-}
-
-TEST(Rng, EmptyRequestIsRefused)
+TEST(Rng, FillsTypedAndSecureBuffersAndRefusesEmptyOnes)
 {
     nxrtest::ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
     CSwRNG rng;
-    Bytes empty;
-    CNXRSecureBuffer<NXR_BYTE> secureEmpty;
+    Bytes a(32), b(32), empty;
+    CNXRSecureBuffer<NXR_BYTE> secure(32), secureEmpty;
+    ASSERT_TRUE(rng.getRandomBytes(a) && rng.getRandomBytes(b) && rng.getRandomBytes(secure));
+    EXPECT_EQ(a.getNumElems(), 32u);
+    EXPECT_NE(contents(a), contents(b)); // 256 bits do not repeat
+    EXPECT_NE(contents(a), std::vector<uint8_t>(32, 0));
+    EXPECT_EQ(secure.asBuffer().getNumElems(), 32u);
+    EXPECT_NE(contents(secure.asBuffer()), std::vector<uint8_t>(32, 0));
+    // The count is checked before anything is written.
+    EXPECT_THROW(rng.performRand(33, a), CIndexOutOfBoundsException);
+
     EXPECT_FALSE(rng.getRandomBytes(empty));
     EXPECT_FALSE(rng.getRandomBytes(secureEmpty));
     EXPECT_FALSE(empty.isValid());
