@@ -37,13 +37,12 @@ std::vector<uint8_t> rawBlock(const CNXRSecureBuffer<T>& b)
 
 } // namespace
 
-TEST(SecureBuffer, BlockNeverHoldsThePlaintext)
+TEST(SecureBuffer, BlockNeverHoldsThePlaintextAndCopiesHaveTheirOwnKey)
 {
     const SecureWide secret(kPassphrase, 5, 0);
-    EXPECT_EQ(secret.getPlainLength(), 5u);
     EXPECT_TRUE(secret.isValid());
+    EXPECT_EQ(secret.getPlainLength(), 5u);
     EXPECT_EQ(text(secret.asBuffer()), u"h4rd!");
-
     // 10 bytes of plaintext become one 16-byte block of cipher text, in which
     // not even two characters of the passphrase appear.
     const std::vector<uint8_t> block = rawBlock(secret);
@@ -52,26 +51,20 @@ TEST(SecureBuffer, BlockNeverHoldsThePlaintext)
         const auto* pair = reinterpret_cast<const uint8_t*>(kPassphrase + i);
         EXPECT_EQ(std::search(block.begin(), block.end(), pair, pair + 4), block.end()) << "at " << i;
     }
-
     Wide part;
     uint32_t ulCount = 3;
     ASSERT_TRUE(secret.readBuffer(part, 1, ulCount));
     EXPECT_EQ(text(part), u"4rd");
     ulCount = 5;
     EXPECT_FALSE(secret.readBuffer(part, 1, ulCount));
-}
 
-TEST(SecureBuffer, CopiesEncipherUnderTheirOwnKey)
-{
-    const SecureWide original(kPassphrase, 5, 0);
-    const SecureWide copy(original);
+    // Copies re-encipher under a key of their own.
+    const SecureWide copy(secret);
     SecureWide assigned;
-    assigned = original;
-    EXPECT_EQ(text(copy.asBuffer()), u"h4rd!");
-    EXPECT_EQ(text(assigned.asBuffer()), u"h4rd!");
-    EXPECT_NE(rawBlock(copy), rawBlock(original));
-    EXPECT_NE(rawBlock(assigned), rawBlock(original));
-
+    assigned = secret;
+    EXPECT_TRUE(text(copy.asBuffer()) == u"h4rd!" && text(assigned.asBuffer()) == u"h4rd!");
+    EXPECT_NE(rawBlock(copy), block);
+    EXPECT_NE(rawBlock(assigned), block);
     assigned = Wide();
     EXPECT_FALSE(assigned.isValid());
     EXPECT_EQ(assigned.asBuffer().getNumElems(), 0u);
@@ -97,12 +90,10 @@ TEST(SecureBuffer, WritesSizesAndRefusedGrowth)
     EXPECT_EQ(w.getNumElems(), 8u); // 6 bytes rounded up to 16
     EXPECT_FALSE(w.allocBuffer(0));
     EXPECT_EQ(w.getNumElems(), 0u);
-
     // Built with a count and never written: zeros from the block.
-    const SecureBytes zeros(5);
     Bytes got;
     uint32_t ulCount = 5;
-    ASSERT_TRUE(zeros.readBuffer(got, 0, ulCount));
+    ASSERT_TRUE(SecureBytes(5).readBuffer(got, 0, ulCount));
     EXPECT_EQ(contents(got), std::vector<uint8_t>(5, 0));
 }
 
@@ -110,22 +101,21 @@ TEST(SecureBuffer, BlockIsWipedBeforeItIsReleased)
 {
     nxrtest::ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_WARNING);
-    void* pBlock = nullptr;
+    const uint8_t* p = nullptr;
     size_t ulBytes = 0;
     {
         // A refused release leaves the block mapped, so it can be inspected
         // after the buffer is gone.
         std::optional<os::CScopedVmemFault> keep;
         SecureWide secret(kPassphrase, 5, 0);
-        pBlock = static_cast<CNXRBuffer<NXR_USHORT>&>(secret).getBuffer();
+        p = reinterpret_cast<const uint8_t*>(static_cast<Wide&>(secret).getBuffer());
         ulBytes = secret.getNumElems() * sizeof(char16_t);
         keep.emplace(os::VmemOp::Free, EIO, 1, 1);
     }
-    ASSERT_NE(pBlock, nullptr);
-    const auto* p = static_cast<const uint8_t*>(pBlock);
+    ASSERT_NE(p, nullptr);
     EXPECT_TRUE(std::all_of(p, p + ulBytes, [](uint8_t c) { return c == 0; }));
     EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", "\"VirtualFree of buffer failed\" <Error: 0x00000005>"}), 1u);
-    EXPECT_TRUE(os::vmemFree(pBlock));
+    EXPECT_TRUE(os::vmemFree(const_cast<uint8_t*>(p)));
 }
 
 // A child process that may not lock memory (RLIMIT_MEMLOCK 0; a root child
@@ -146,12 +136,10 @@ TEST(SecureBuffer, WorksUnlockedOverTheMemlockLimit)
         const rlimit none{0, 0};
         if (::setrlimit(RLIMIT_MEMLOCK, &none) != 0)
             ::_exit(3);
-        const SecureWide secret(kPassphrase, 5, 0);
-        ::_exit(text(secret.asBuffer()) == u"h4rd!" ? 0 : 4);
+        ::_exit(text(SecureWide(kPassphrase, 5, 0).asBuffer()) == u"h4rd!" ? 0 : 4);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_GE(countLogLines(reg.logPath(), {"<WARNING>", "\"VirtualLock of buffer failed\""}), 1u);
 }
