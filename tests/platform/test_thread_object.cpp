@@ -25,7 +25,7 @@ namespace {
 class CProbeThread : public CNXRThreadObject {
 public:
     CProbeThread() = default;
-    CProbeThread(const CNXRWCharString& name, bool bDeleteOnExit) : CNXRThreadObject(name, bDeleteOnExit) {}
+    CProbeThread(const char16_t* name) : CNXRThreadObject(CNXRWCharString(name), false) {}
 
     std::function<void(CProbeThread&)> body;
     void thread() override { body(*this); }
@@ -34,7 +34,6 @@ public:
     os::Handle threadHandle() const { return m_hThread.load(); }
     bool running() const { return m_bRunning; }
     uint32_t threadId() const { return m_dwThreadId; }
-    uint32_t exitCode() const { return m_dwExitCode; }
     os::Handle startEvent() const { return m_hStartEvent; }
     os::Handle stopEvent() const { return m_hStopEvent; }
     std::vector<os::Handle> events() const { return {m_hFinishEvent, m_hStopEvent, m_hStartEvent, m_hCompleteEvent}; }
@@ -64,45 +63,17 @@ size_t countLines(const std::string& path, const std::string& piece)
 
 } // namespace
 
-TEST(ThreadObject, NamesAndIdleStop)
+TEST(ThreadObject, RunsInlineOrOnItsOwnThreadAndAgain)
 {
-    EXPECT_EQ(CProbeThread().name(), u"Unknown thread");
-    EXPECT_EQ(CProbeThread(CNXRWCharString(), false).name(), u"Unknown Thread");
-    CProbeThread probe(CNXRWCharString(u"Probe"), false);
-    EXPECT_EQ(probe.name(), u"Probe");
-    // Never started: stopping returns at once.
-    EXPECT_TRUE(probe.stopThread());
-    EXPECT_FALSE(probe.running());
-}
-
-TEST(ThreadObject, InlineRunStaysOnTheCallersThread)
-{
-    CProbeThread probe;
-    std::thread::id ranOn;
-    probe.body = contractBody(7, [&](CProbeThread&) { ranOn = std::this_thread::get_id(); });
-    EXPECT_EQ(probe.startAndWaitForFinish(false), 7u);
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
-    EXPECT_EQ(probe.threadId(), 0u);
-    EXPECT_EQ(probe.threadHandle(), nullptr);
-    EXPECT_FALSE(probe.running());
-
-    // An exception from an inline body ends the run with 0xFFFFFFFF.
-    probe.body = [](CProbeThread& self) {
-        self.enter();
-        throw std::runtime_error("body failed");
-    };
-    EXPECT_EQ(probe.startAndWaitForFinish(false), 0xFFFFFFFFu);
-}
-
-TEST(ThreadObject, RunOnItsOwnThreadAndAgain)
-{
-    CProbeThread probe(CNXRWCharString(u"Probe"), false);
+    CProbeThread probe(u"Probe");
+    EXPECT_TRUE(probe.stopThread()); // never started: returns at once
     std::thread::id ranOn;
     probe.body = contractBody(9, [&](CProbeThread&) { ranOn = std::this_thread::get_id(); });
-    for (int run = 0; run < 2; ++run) {
-        EXPECT_EQ(probe.startAndWaitForFinish(true), 9u);
-        EXPECT_NE(ranOn, std::this_thread::get_id());
-        EXPECT_NE(probe.threadId(), 0u);
+    for (bool bUseThread : {false, true, true}) {
+        SCOPED_TRACE(bUseThread);
+        EXPECT_EQ(probe.startAndWaitForFinish(bUseThread), 9u);
+        EXPECT_EQ(ranOn == std::this_thread::get_id(), !bUseThread);
+        EXPECT_EQ(probe.threadId() != 0, bUseThread);
         EXPECT_EQ(probe.threadHandle(), nullptr);
         EXPECT_FALSE(probe.running());
     }
@@ -117,16 +88,14 @@ TEST(ThreadObject, PostedMessageIsDispatchedDuringTheWait)
     CProbeThread probe;
     // The body can only go on once the owner, blocked in its wait, has run
     // the message; a wait that served no messages would time out instead.
-    probe.body = [&](CProbeThread& self) {
-        self.enter();
+    probe.body = contractBody(0, [&](CProbeThread& self) {
         os::postMessage(ulOwner, [&] {
             dispatchedOn = std::this_thread::get_id();
             os::setEvent(hRelease);
         });
         const os::Handle handles[] = {hRelease};
         self.setExitCode(os::waitForMultiple(handles, 30000));
-        self.finish();
-    };
+    });
     EXPECT_EQ(probe.startAndWaitForFinish(true), 0u);
     EXPECT_EQ(dispatchedOn, std::this_thread::get_id());
     EXPECT_TRUE(os::closeHandle(hRelease));
@@ -156,43 +125,39 @@ TEST(ThreadObject, EntrySignalReleasesOneWait)
     ASSERT_NE(hThread, nullptr);
     EXPECT_TRUE(probe.startThread());
     EXPECT_EQ(probe.threadHandle(), hThread);
-
     EXPECT_TRUE(probe.stopThread());
     EXPECT_FALSE(probe.running());
     EXPECT_EQ(entries.load(), 1);
 }
 
-TEST(ThreadObject, FailedThreadCreationLeavesTheObjectReusable)
+TEST(ThreadObject, FailedCreationOfThreadsAndEvents)
 {
     nxrtest::ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
-    CProbeThread probe(CNXRWCharString(u"Probe"), false);
+    CProbeThread probe(u"Probe");
     probe.body = contractBody(5);
     {
         os::CScopedThreadFault fault(os::ThreadOp::CreateThread, EAGAIN);
         EXPECT_EQ(probe.startAndWaitForFinish(true), 0xFFFFFFFFu);
         EXPECT_FALSE(probe.startThread());
     }
+    // The object is left idle and can be used again.
     EXPECT_FALSE(probe.running());
     EXPECT_EQ(probe.threadHandle(), nullptr);
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"),
-              2u);
     EXPECT_EQ(probe.startAndWaitForFinish(true), 5u);
-}
+    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"), 2u);
 
-TEST(ThreadObject, FailedEventCreationFailsConstruction)
-{
-    nxrtest::ScopedRegistry reg;
-    reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
     {
         os::CScopedThreadFault fault(os::ThreadOp::CreateEvent, ENOMEM, 3, 1);
-        EXPECT_THROW(CProbeThread(CNXRWCharString(u"Probe"), false), CNXRThreadObjectInitException);
+        EXPECT_THROW(CProbeThread(u"Probe"), CNXRThreadObjectInitException);
     }
     EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create event. ( Event name = m_hStartEvent )\""), 1u);
     EXPECT_EQ(countLines(reg.logPath(), "\"Unable to initialize thread object. ( Thread name = Probe )\""), 1u);
 }
 
-TEST(ThreadObject, BodyExceptionOnAThreadStillCompletes)
+// An exception ends an inline run with 0xFFFFFFFF; on a thread the run
+// completes with the exit code stored so far. Each leaves a record.
+TEST(ThreadObject, BodyExceptions)
 {
     nxrtest::ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
@@ -202,26 +167,27 @@ TEST(ThreadObject, BodyExceptionOnAThreadStillCompletes)
         self.setExitCode(3);
         throw std::runtime_error("body failed");
     };
+    EXPECT_EQ(probe.startAndWaitForFinish(false), 0xFFFFFFFFu);
     EXPECT_EQ(probe.startAndWaitForFinish(true), 3u);
     EXPECT_EQ(probe.threadHandle(), nullptr);
-    EXPECT_EQ(countLines(reg.logPath(), "\"An unhandled exception occurred\""), 1u);
+    EXPECT_EQ(countLines(reg.logPath(), "\"An unhandled exception occurred\""), 2u);
 }
 
-TEST(ThreadObject, CopiesHaveTheirOwnEvents)
+TEST(ThreadObject, NamesAndCopies)
 {
-    CProbeThread original(CNXRWCharString(u"Probe"), false);
+    EXPECT_EQ(CProbeThread().name(), u"Unknown thread");
+    EXPECT_EQ(CProbeThread(u"").name(), u"Unknown Thread");
+    CProbeThread original(u"Probe");
     original.body = contractBody(4);
     ASSERT_EQ(original.startAndWaitForFinish(true), 4u);
 
+    // A copy has the name, events of its own, and nothing of the run.
     const CProbeThread copy(original);
     EXPECT_EQ(copy.name(), u"Probe");
-    EXPECT_EQ(copy.exitCode(), 0u);
     EXPECT_EQ(copy.threadId(), 0u);
-    EXPECT_FALSE(copy.running());
     EXPECT_EQ(copy.threadHandle(), nullptr);
-    for (os::Handle h : copy.events()) {
-        EXPECT_NE(h, nullptr);
-        const auto theirs = original.events();
-        EXPECT_EQ(std::find(theirs.begin(), theirs.end(), h), theirs.end());
-    }
+    EXPECT_FALSE(copy.running());
+    const auto theirs = original.events();
+    for (os::Handle h : copy.events())
+        EXPECT_TRUE(h != nullptr && std::find(theirs.begin(), theirs.end(), h) == theirs.end());
 }
