@@ -62,6 +62,8 @@ std::u16string queryText(const std::vector<uint8_t>& block, std::u16string_view 
     return bText ? s.substr(0, s.find(u'\0')) : s;
 }
 
+bool refusedCleanly() { return os::getLastError() == os::kErrorBadImage || os::getLastError() == os::kErrorNoVersion; }
+
 // Every kind of query on a block of exactly ulSize bytes on the heap: each
 // either fails for a stated reason or gives a value inside the block (which
 // is copied, so that the sanitizer checks every byte of it).
@@ -69,57 +71,36 @@ void queryEverything(const uint8_t* pData, uint32_t ulSize)
 {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[ulSize ? ulSize : 1]);
     std::memcpy(copy.get(), pData, ulSize);
-    const uint8_t* end = copy.get() + ulSize;
     for (std::u16string_view path : {u"\\", u"\\VarFileInfo\\Translation", u"\\StringFileInfo\\040904b0\\CompanyName",
                                      u"\\StringFileInfo\\040704e4\\Comments", u"\\StringFileInfo\\040704e4\\Nothing"}) {
         const void* p = nullptr;
         uint32_t n = 0;
         bool bText = false;
-        if (os::verQueryValue(copy.get(), ulSize, path, &p, &n, &bText)) {
-            const auto* v = static_cast<const uint8_t*>(p);
-            const size_t ulBytes = bText ? size_t(n) * 2 : n;
-            ASSERT_TRUE(ulBytes == 0 || (v >= copy.get() && v + ulBytes <= end));
-            ASSERT_EQ(std::vector<uint8_t>(v, v + ulBytes).size(), ulBytes);
-        } else {
-            ASSERT_TRUE(os::getLastError() == os::kErrorBadImage || os::getLastError() == os::kErrorNoVersion);
+        if (!os::verQueryValue(copy.get(), ulSize, path, &p, &n, &bText)) {
+            ASSERT_TRUE(refusedCleanly());
+            continue;
         }
+        const auto* v = static_cast<const uint8_t*>(p);
+        const size_t ulBytes = bText ? size_t(n) * 2 : n;
+        ASSERT_TRUE(ulBytes == 0 || (v >= copy.get() && v + ulBytes <= copy.get() + ulSize));
+        ASSERT_EQ(std::vector<uint8_t>(v, v + ulBytes).size(), ulBytes);
     }
 }
 
-// A scratch copy of an image changed in place between reads (rewriting whole
-// files thousands of times is slow on some file systems).
-class CScratchImage {
-public:
-    CScratchImage(const std::string& path, const std::string& image) : m_path(path), m_image(image)
-    {
-        nxrtest::writeFile(path, image);
-        m_fd = ::open(path.c_str(), O_RDWR);
+// Reads a file's block as CNXRFile does, then queries it: a clean success or
+// a clean refusal at every step.
+void readCleanly(const std::string& path, size_t ulFileSize)
+{
+    const uint32_t n = os::getFileVersionInfoSize(path);
+    if (n == 0) {
+        EXPECT_TRUE(refusedCleanly());
+        return;
     }
-    ~CScratchImage() { ::close(m_fd); }
-    void patch(size_t at, const void* p, size_t n) { ASSERT_EQ(::pwrite(m_fd, p, n, off_t(at)), ssize_t(n)); }
-    void restore(size_t at, size_t n) { patch(at, m_image.data() + at, n); }
-    void truncate(size_t n) { ASSERT_EQ(::ftruncate(m_fd, off_t(n)), 0); }
-
-    // Reads the image as CNXRFile does: a clean success or a clean refusal.
-    void read()
-    {
-        const uint32_t n = os::getFileVersionInfoSize(m_path);
-        if (n == 0) {
-            ASSERT_TRUE(os::getLastError() == os::kErrorBadImage || os::getLastError() == os::kErrorNoVersion);
-            return;
-        }
-        ASSERT_LE(n, m_image.size());
-        std::vector<uint8_t> block(n);
-        ASSERT_TRUE(os::getFileVersionInfo(m_path, 0, n, block.data()));
-        queryEverything(block.data(), n);
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-    std::string m_image;
-    int m_fd = -1;
-};
+    ASSERT_LE(n, ulFileSize);
+    std::vector<uint8_t> block(n);
+    ASSERT_TRUE(os::getFileVersionInfo(path, 0, n, block.data()));
+    queryEverything(block.data(), n);
+}
 
 } // namespace
 
@@ -232,53 +213,48 @@ TEST(FileVersion, FilesWithoutAVersionResource)
     EXPECT_EQ(nxrtest::readLogLines(reg.logPath()).size(), 7u);
 }
 
+// Every length an image can be cut to: the block is there exactly when the
+// file still holds all of it.
 TEST(FileVersion, TruncatedImagesFailCleanly)
 {
     nxrtest::ScratchDir dir;
+    const std::string cut = dir.file("cut.bin");
     for (const std::string& sample : {kExe, kDll}) {
         const std::string image = readFile(sample);
         const auto block = versionBlock(sample);
         const size_t blockEnd = image.find(std::string(block.begin(), block.end())) + block.size();
         ASSERT_LE(blockEnd, image.size());
-        CScratchImage scratch(dir.file("cut.bin"), image);
+        nxrtest::writeFile(cut, image);
         for (size_t n = image.size(); n-- > 0;) {
-            scratch.truncate(n);
-            const uint32_t size = os::getFileVersionInfoSize(scratch.path());
-            ASSERT_EQ(size, n < blockEnd ? 0 : block.size()) << sample << " cut at " << n;
-            if (n < blockEnd) {
-                ASSERT_EQ(os::getLastError(), os::kErrorBadImage) << sample << " cut at " << n;
-            }
+            ASSERT_EQ(::truncate(cut.c_str(), off_t(n)), 0);
+            ASSERT_EQ(os::getFileVersionInfoSize(cut), n < blockEnd ? 0 : block.size()) << sample << " cut at " << n;
+            ASSERT_TRUE(n >= blockEnd || os::getLastError() == os::kErrorBadImage) << sample << " cut at " << n;
         }
     }
 }
 
+// Every aligned 32-bit field (offsets, sizes, counts, and with them every
+// 16-bit one and every byte) set to values that break it: large, just past
+// the file, just short of its end, and zero. The file is patched in place.
 TEST(FileVersion, DamagedImagesFailCleanly)
 {
     nxrtest::ScratchDir dir;
+    const std::string path = dir.file("damaged.bin");
     for (const std::string& sample : {kExe, kDll}) {
         const std::string image = readFile(sample);
-        CScratchImage scratch(dir.file("damaged.bin"), image);
-        // Every byte set to values that break offsets, counts and flags.
-        for (size_t at = 0; at < image.size(); ++at) {
-            for (char v : {'\x00', '\xff', '\x80'}) {
-                scratch.patch(at, &v, 1);
-                scratch.read();
-                if (HasFatalFailure())
-                    FAIL() << sample << ": byte " << at << " set to " << int(uint8_t(v));
-            }
-            scratch.restore(at, 1);
-        }
-        // Every aligned 32-bit field set to large values, just past the file
-        // and just short of its end.
+        nxrtest::writeFile(path, image);
+        const int fd = ::open(path.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
         for (size_t at = 0; at + 4 <= image.size(); at += 4) {
-            for (uint32_t v : {0xFFFFFFFFu, 0x7FFFFFFFu, uint32_t(image.size()), uint32_t(image.size() - 2)}) {
-                scratch.patch(at, &v, 4);
-                scratch.read();
-                if (HasFatalFailure())
+            for (uint32_t v : {0xFFFFFFFFu, 0x7FFFFFFFu, uint32_t(image.size()), uint32_t(image.size() - 2), 0u}) {
+                ASSERT_EQ(::pwrite(fd, &v, 4, off_t(at)), 4);
+                readCleanly(path, image.size());
+                if (HasFailure())
                     FAIL() << sample << ": field at " << at << " set to " << v;
             }
-            scratch.restore(at, 4);
+            ASSERT_EQ(::pwrite(fd, image.data() + at, 4, off_t(at)), 4);
         }
+        ::close(fd);
     }
 }
 
