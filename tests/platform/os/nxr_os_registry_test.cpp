@@ -26,10 +26,8 @@ std::string utf16leWithBom(const std::string& utf8)
     std::u16string wide;
     EXPECT_TRUE(utf8ToUtf16(utf8, wide));
     std::string out = "\xFF\xFE";
-    for (const char16_t u : wide) {
-        out.push_back(static_cast<char>(u & 0xFF));
-        out.push_back(static_cast<char>(u >> 8));
-    }
+    for (const char16_t u : wide)
+        out += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
     return out;
 }
 
@@ -59,13 +57,11 @@ TEST(OsRegistry, Utf16ExportWithEscapesCommentsAndOtherKeys)
 {
     ScopedRegistry reg;
     writeFile(reg.path(), utf16leWithBom(
-        "Windows Registry Editor Version 5.00\r\n"
-        "\r\n"
+        "Windows Registry Editor Version 5.00\r\n\r\n"
         "; exported by hand\r\n"
         "[HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\Logs]\r\n"
         "\"Logging\"=dword:00000007\r\n"
-        "\"TextOutput\"=\"/wrong/hive.log\"\r\n"
-        "\r\n"
+        "\"TextOutput\"=\"/wrong/hive.log\"\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Logs]\r\n"
         "@=\"default value\"\r\n"
         "\"Logging\"=dword:00000001\r\n"
@@ -75,8 +71,7 @@ TEST(OsRegistry, Utf16ExportWithEscapesCommentsAndOtherKeys)
         "this line is junk\r\n"
         "\"Blob\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
         "  16,17,18\r\n"
-        "\"Expand\"=hex(2):25,00,54,00,00,00\r\n"
-        "\r\n"
+        "\"Expand\"=hex(2):25,00,54,00,00,00\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Other]\r\n"
         "\"Logging\"=dword:00000009\r\n"));
 
@@ -90,13 +85,11 @@ TEST(OsRegistry, Utf16ExportWithEscapesCommentsAndOtherKeys)
     EXPECT_EQ(dword(u"LOGGING", u"software\\corvane\\LOGS"), 1u);
     EXPECT_EQ(str(u"textoutput"), "C:\\logs\\say \"hi\".log");
 
-    // Wrong type, hex values and the default value all read as absent.
-    EXPECT_EQ(str(u"Logging"), std::nullopt);
-    EXPECT_EQ(dword(u"TextOutput"), std::nullopt);
-    EXPECT_EQ(dword(u"Blob"), std::nullopt);
-    EXPECT_EQ(str(u"Expand"), std::nullopt);
-    EXPECT_EQ(str(u""), std::nullopt);
-    EXPECT_EQ(dword(u"Missing"), std::nullopt);
+    // Wrong type, hex values, the default value and missing names read as absent.
+    for (const auto* name : {u"TextOutput", u"Blob", u"Missing"})
+        EXPECT_EQ(dword(name), std::nullopt) << toUtf8Lossy(name);
+    for (const auto* name : {u"Logging", u"Expand", u""})
+        EXPECT_EQ(str(name), std::nullopt) << toUtf8Lossy(name);
     EXPECT_EQ(dword(u"Logging", u"SOFTWARE\\Corvane"), std::nullopt);
 }
 
@@ -105,8 +98,7 @@ TEST(OsRegistry, Utf8Regedit4WithOddAndMalformedLines)
     ScopedRegistry reg;
     writeFile(reg.path(),
               "\xEF\xBB\xBF"
-              "REGEDIT4\n"
-              "\n"
+              "REGEDIT4\n\n"
               "  [HKLM\\SOFTWARE\\Corvane\\Logs]  \n"
               "\t\"Logging\" = DWORD:1B\n"
               "\"LogDetail\"=dword:0000001b\n"
@@ -138,18 +130,21 @@ TEST(OsRegistry, SeesEveryChangeOfTheFile)
     ScopedRegistry reg;
     EXPECT_EQ(dword(u"Logging"), std::nullopt);
 
+    const auto inPlace = [&](char digit) {
+        writeFile(reg.path(), std::string("REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:0000000") + digit + "\n");
+    };
     // Rewritten in place right away: same size, same inode, and quite possibly
     // the same time stamps.
-    writeFile(reg.path(), "REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:00000001\n");
+    inPlace('1');
     EXPECT_EQ(dword(u"Logging"), 1u);
-    writeFile(reg.path(), "REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:00000002\n");
+    inPlace('2');
     EXPECT_EQ(dword(u"Logging"), 2u);
 
     // Rewritten with its old modification time put back (as "cp -p" or
     // "touch -d" would leave it): only the content and the change time differ.
     struct stat before {};
     ASSERT_EQ(::stat(reg.path().c_str(), &before), 0);
-    writeFile(reg.path(), "REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:00000007\n");
+    inPlace('7');
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, reg.path().c_str(), times, 0), 0);
     EXPECT_EQ(dword(u"Logging"), 7u);
@@ -157,8 +152,6 @@ TEST(OsRegistry, SeesEveryChangeOfTheFile)
     // Replaced by rename.
     reg.writeLogsKey({"\"Logging\"=dword:00000003"});
     EXPECT_EQ(dword(u"Logging"), 3u);
-    reg.writeLogsKey({"\"Logging\"=dword:00000004"});
-    EXPECT_EQ(dword(u"Logging"), 4u);
 
     // Deleted, then back.
     ASSERT_EQ(std::remove(reg.path().c_str()), 0);
