@@ -7,48 +7,38 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 using namespace nxr;
 using S = CNXRWCharString;
-using nxrtest::readLogLines;
-using nxrtest::ScopedRegistry;
 
 namespace {
 
 // Normal form: no storage, or exactly length + 1 elements with the zero last.
 ::testing::AssertionResult normal(const S& s)
 {
-    if (s.getNumElems() == 0 && s.getBuffer() == nullptr)
-        return ::testing::AssertionSuccess();
     const uint32_t n = s.getLength();
-    if (n > 0 && s.getNumElems() == n + 1 && s.getBuffer()[n] == 0)
+    if ((s.getNumElems() == 0 && s.getBuffer() == nullptr) ||
+        (n > 0 && s.getNumElems() == n + 1 && s.getBuffer()[n] == 0))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "length " << n << ", " << s.getNumElems() << " elements";
 }
 
-// Runs an edit on a copy of text; gives its result and the text after it.
+// Runs an edit on a copy of text and gives the text after it, with a leading
+// '!' when the edit reported failure. Either way the string is in normal form.
 template <class Edit>
-std::pair<bool, std::u16string> edited(const char16_t* text, Edit edit)
+std::u16string edited(const char16_t* text, Edit edit)
 {
     S s(text);
     const bool bResult = edit(s);
     EXPECT_TRUE(normal(s));
-    return {bResult, std::u16string(s.view())};
+    return (bResult ? u"" : u"!") + std::u16string(s.view());
 }
-using Edited = std::pair<bool, std::u16string>;
 
-// The text an extraction gave, or "<failed>".
-std::u16string got(bool bResult, const S& out) { return bResult ? std::u16string(out.view()) : u"<failed>"; }
-
-size_t countLines(const std::vector<std::string>& lines, const std::string& text)
-{
-    size_t n = 0;
-    for (const auto& l : lines)
-        n += l.find(text) != std::string::npos;
-    return n;
-}
+// The text an extraction gave, or "!" when it failed.
+std::u16string got(bool bResult, const S& out) { return bResult ? std::u16string(out.view()) : u"!"; }
 
 CAesKey testKey(NXR_BYTE first)
 {
@@ -58,243 +48,178 @@ CAesKey testKey(NXR_BYTE first)
     return CAesKey(bytes);
 }
 
-std::vector<std::u16string> listed(const CNXRDblList<S>& list)
+// The list's texts joined by '|', checking that each node's index is its place.
+std::u16string listed(const CNXRDblList<S>& list)
 {
-    std::vector<std::u16string> out;
+    std::u16string out;
     uint32_t ulIndex = 0;
     for (auto* p = list.getFirst(); p != nullptr; p = p->getNext(), ++ulIndex) {
         EXPECT_EQ(p->getIndex(), ulIndex);
-        out.emplace_back(p->getData().view());
+        out += (ulIndex ? u"|" : u"") + std::u16string(p->getData().view());
     }
     return out;
 }
 
 } // namespace
 
-TEST(WCharEdit, ShiftsDropUnitsFromEitherEnd)
+TEST(WCharEdit, ShiftsInsertAndWrappingDeleteRange)
 {
     const S s(u"abcdef");
     EXPECT_EQ((s >> 2).view(), u"abcd");
-    EXPECT_EQ((s << 2).view(), u"cdef");
-    EXPECT_EQ((s >> 0).view(), u"abcdef");
-    EXPECT_FALSE((s >> 6).isValid());
-    EXPECT_FALSE((s << 7).isValid());
-    EXPECT_TRUE(normal(s >> 2));
+    EXPECT_EQ((s << 5).view(), u"f");
     EXPECT_TRUE(normal(s << 5));
+    EXPECT_EQ((s >> 0).view(), u"abcdef");
+    EXPECT_FALSE((s >> 6).isValid() || (s << 7).isValid() || (S() << 1).isValid());
     S t(u"abc");
     t <<= 1;
     t >>= 1;
     EXPECT_EQ(t.view(), u"b");
-    EXPECT_FALSE((S() << 1).isValid());
-}
 
-TEST(WCharEdit, DeleteRangeForwardAndWrapping)
-{
-    auto del = [](uint32_t a, uint32_t b, bool i, bool j) {
-        return edited(u"abcdef", [&](S& s) { return s.deleteRange(a, b, i, j); });
-    };
-    EXPECT_EQ(del(1, 4, false, false), Edited(true, u"abef"));
-    EXPECT_EQ(del(1, 4, true, false), Edited(true, u"aef"));
-    EXPECT_EQ(del(1, 4, true, true), Edited(true, u"af"));
-    EXPECT_EQ(del(0, 1, false, false), Edited(true, u"abcdef"));
-    EXPECT_EQ(del(0, 5, true, true), Edited(true, u""));
+    const std::tuple<const char16_t*, uint32_t, const char16_t*> inserts[] = {
+        {u"abc", 0, u"XYabc"}, {u"abc", 3, u"abcXY"}, {u"abc", 4, u"!abc"}, {u"", 0, u"XY"}, {u"", 1, u"!"}};
+    for (const auto& [text, pos, after] : inserts)
+        EXPECT_EQ(edited(text, [&](S& e) { return e.insert(S(u"XY"), pos); }), after) << pos;
+    EXPECT_EQ(edited(u"abc", [](S& e) { return e.insert(S(), 0); }), u"!abc");
+    EXPECT_EQ(edited(u"ab", [](S& e) { return e.insert(e, 1); }), u"aabb");
+
     // Start after end: the range runs on round the end of the text.
-    EXPECT_EQ(del(4, 1, false, false), Edited(true, u"bcde"));
-    EXPECT_EQ(del(4, 1, true, false), Edited(true, u"bcd"));
-    EXPECT_EQ(del(4, 1, false, true), Edited(true, u"cde"));
-    EXPECT_EQ(del(2, 1, true, true), Edited(true, u""));
-    // Refusals leave the text alone.
-    EXPECT_EQ(del(6, 1, false, false), Edited(false, u"abcdef"));
-    EXPECT_EQ(del(1, 6, false, false), Edited(false, u"abcdef"));
-    EXPECT_EQ(del(3, 3, false, false), Edited(false, u"abcdef"));
+    const std::tuple<uint32_t, uint32_t, bool, bool, const char16_t*> ranges[] = {
+        {1, 4, false, false, u"abef"},    {1, 4, true, false, u"aef"},     {0, 1, false, false, u"abcdef"},
+        {0, 5, true, true, u""},          {4, 1, false, false, u"bcde"},   {4, 1, true, false, u"bcd"},
+        {4, 1, false, true, u"cde"},      {2, 1, true, true, u""},         {6, 1, false, false, u"!abcdef"},
+        {1, 6, false, false, u"!abcdef"}, {3, 3, false, false, u"!abcdef"}};
+    for (const auto& [a, b, bStart, bEnd, after] : ranges)
+        EXPECT_EQ(edited(u"abcdef", [&](S& e) { return e.deleteRange(a, b, bStart, bEnd); }), after)
+            << a << ", " << b << ", " << bStart << bEnd;
     EXPECT_FALSE(S().deleteRange(0, 1, false, false));
 }
 
-TEST(WCharEdit, ExtractAndTrimByPosition)
+TEST(WCharEdit, ExtractAndTrimByPositionSubStringAndOccurrence)
 {
-    const S s(u"abcdef");
-    S out(u"untouched");
-    EXPECT_EQ(got(s.extractBetween(out, 1, 4, false), out), u"cd");
-    EXPECT_EQ(got(s.extractBetween(out, 1, 4, true), out), u"bcde");
-    EXPECT_EQ(got(s.extractOutside(out, 1, 4, true), out), u"abef");
-    EXPECT_EQ(got(s.extractOutside(out, 1, 4, false), out), u"af");
-    EXPECT_EQ(got(s.extractBetween(out, 1, 2, false), out), u"");
-    EXPECT_FALSE(out.isValid());
-    out = u"kept";
-    EXPECT_FALSE(s.extractBetween(out, 4, 1, false));
-    EXPECT_FALSE(s.extractOutside(out, 2, 2, false));
-    EXPECT_FALSE(s.extractBetween(out, 1, 9, false));
-    EXPECT_EQ(out.view(), u"kept");
+    // Between (true) or outside (false) positions 1 and 4, with or without
+    // them; a refusal leaves the output alone.
+    const std::tuple<bool, uint32_t, uint32_t, bool, const char16_t*> positions[] = {
+        {true, 1, 4, false, u"cd"},  {true, 1, 4, true, u"bcde"}, {false, 1, 4, true, u"abef"},
+        {false, 1, 4, false, u"af"}, {true, 1, 2, false, u""},    {true, 4, 1, false, u"!"},
+        {false, 2, 2, false, u"!"},  {true, 1, 9, false, u"!"}};
+    for (const auto& [bBetween, a, b, bInclusive, result] : positions) {
+        S out(u"kept");
+        const S s(u"abcdef");
+        const bool bDone = bBetween ? s.extractBetween(out, a, b, bInclusive) : s.extractOutside(out, a, b, bInclusive);
+        EXPECT_EQ(got(bDone, out), result) << bBetween << ", " << a << ", " << b << ", " << bInclusive;
+        EXPECT_TRUE(normal(out));
+        EXPECT_TRUE(bDone || out.view() == u"kept");
+    }
 
-    EXPECT_EQ(edited(u"abcdef", [](S& t) { return t.trimBetween(1, 4, false); }), Edited(true, u"abef"));
-    EXPECT_EQ(edited(u"abcdef", [](S& t) { return t.trimBetween(1, 4, true); }), Edited(true, u"af"));
-    EXPECT_EQ(edited(u"abcdef", [](S& t) { return t.trimOutSide(1, 4, false); }), Edited(true, u"bcde"));
-    EXPECT_EQ(edited(u"abcdef", [](S& t) { return t.trimOutSide(1, 4, true); }), Edited(true, u"cd"));
-    S empty;
-    EXPECT_FALSE(empty.trimBetween(0, 1, false));
-    EXPECT_FALSE(empty.trimOutSide(0, 1, false));
-}
-
-TEST(WCharEdit, ExtractAndTrimBySubString)
-{
-    const S s(u"x(a)y(b)z");
-    const S open(u"("), close(u")");
-    S out;
     // subStart counted forward, subEnd counted from the end.
-    EXPECT_EQ(got(s.extractBetween(out, open, close, false), out), u"a)y(b");
-    EXPECT_EQ(got(s.extractBetween(out, open, 2, close, 1, true), out), u"(b)");
-    EXPECT_EQ(got(s.extractBetween(out, open, 1, close, 2, false), out), u"a");
-    EXPECT_EQ(got(s.extractOutside(out, open, 1, close, 2, true), out), u"x()y(b)z");
-    EXPECT_EQ(got(s.extractOutside(out, open, 1, close, 2, false), out), u"xy(b)z");
+    S out;
+    const S p(u"x(a)y(b)z"), open(u"("), close(u")");
+    EXPECT_EQ(got(p.extractBetween(out, open, close, false), out), u"a)y(b");
+    EXPECT_EQ(got(p.extractBetween(out, open, 2, close, 1, true), out), u"(b)");
+    EXPECT_EQ(got(p.extractBetween(out, open, 1, close, 2, false), out), u"a");
+    EXPECT_EQ(got(p.extractOutside(out, open, 1, close, 2, true), out), u"x()y(b)z");
+    EXPECT_EQ(got(p.extractOutside(out, open, 1, close, 2, false), out), u"xy(b)z");
     EXPECT_TRUE(S(u"[]").extractBetween(out, S(u"["), S(u"]"), false));
     EXPECT_FALSE(out.isValid());
-    EXPECT_FALSE(s.extractBetween(out, S(u"<"), close, false));
-    EXPECT_FALSE(s.extractBetween(out, open, 0, close, 1, false));
-    // subEnd before subStart.
-    EXPECT_FALSE(S(u")a(").extractBetween(out, open, close, false));
+    EXPECT_FALSE(p.extractBetween(out, S(u"<"), close, false) || p.extractBetween(out, open, 0, close, 1, false));
+    EXPECT_FALSE(S(u")a(").extractBetween(out, open, close, false)); // subEnd before subStart
 
+    // A trim removes what the extraction of the same range gives.
+    EXPECT_EQ(edited(u"abcdef", [](S& e) { return e.trimBetween(1, 4, false); }), u"abef");
+    EXPECT_EQ(edited(u"abcdef", [](S& e) { return e.trimOutSide(1, 4, true); }), u"cd");
     const S lt(u"<<"), gt(u">>");
-    EXPECT_EQ(edited(u"a<<b>>c", [&](S& t) { return t.trimBetween(lt, gt, false); }), Edited(true, u"a<<>>c"));
-    EXPECT_EQ(edited(u"a<<b>>c", [&](S& t) { return t.trimBetween(lt, 1, gt, 1, true); }), Edited(true, u"ac"));
-    EXPECT_EQ(edited(u"a<<b>>c", [&](S& t) { return t.trimOutSide(lt, gt, false); }), Edited(true, u"<<b>>"));
-    EXPECT_EQ(edited(u"a<<b>>c", [&](S& t) { return t.trimOutSide(lt, 1, gt, 1, true); }), Edited(true, u"b"));
-}
+    EXPECT_EQ(edited(u"a<<b>>c", [&](S& e) { return e.trimBetween(lt, 1, gt, 1, true); }), u"ac");
+    EXPECT_EQ(edited(u"a<<b>>c", [&](S& e) { return e.trimOutSide(lt, gt, false); }), u"<<b>>");
+    EXPECT_FALSE(S().trimBetween(0, 1, false) || S().trimOutSide(0, 1, false));
 
-TEST(WCharEdit, TrimToAndExtractToAnOccurrence)
-{
+    // trimTo keeps the text from (pmForward) or up to (pmReverse) an
+    // occurrence; extractTo gives the other side.
+    const std::tuple<uint32_t, S::parseMode, bool, const char16_t*, const char16_t*> occurrences[] = {
+        {1, S::pmForward, false, u"/b/c", u"a"}, {1, S::pmForward, true, u"b/c", u"a/"},
+        {2, S::pmForward, true, u"c", u"a/b/"},  {1, S::pmReverse, false, u"a/b/", u"c"},
+        {2, S::pmReverse, true, u"a", u"/b/c"},  {3, S::pmForward, true, u"!a/b/c", u"!"},
+        {1, S::parseMode(3), true, u"!a/b/c", u"!"}};
     const S slash(u"/");
-    auto trim = [&](uint32_t n, S::parseMode m, bool r) {
-        return edited(u"a/b/c", [&](S& s) { return s.trimTo(slash, n, m, r); });
-    };
-    EXPECT_EQ(trim(1, S::pmForward, false), Edited(true, u"/b/c"));
-    EXPECT_EQ(trim(1, S::pmForward, true), Edited(true, u"b/c"));
-    EXPECT_EQ(trim(1, S::pmReverse, false), Edited(true, u"a/b/"));
-    EXPECT_EQ(trim(2, S::pmReverse, true), Edited(true, u"a"));
-    EXPECT_EQ(trim(3, S::pmForward, true), Edited(false, u"a/b/c"));
-    EXPECT_EQ(trim(1, static_cast<S::parseMode>(3), true), Edited(false, u"a/b/c"));
-    EXPECT_EQ(edited(u"ab/", [&](S& s) { return s.trimTo(slash, 1, S::pmForward, true); }), Edited(true, u""));
-
-    const S s(u"a/b/c");
-    S out;
-    EXPECT_EQ(got(s.extractTo(out, slash, 1, S::pmForward, false), out), u"a");
-    EXPECT_EQ(got(s.extractTo(out, slash, 2, S::pmForward, true), out), u"a/b/");
-    EXPECT_EQ(got(s.extractTo(out, slash, 1, S::pmReverse, false), out), u"c");
-    EXPECT_EQ(got(s.extractTo(out, slash, 2, S::pmReverse, true), out), u"/b/c");
+    for (const auto& [n, mode, bSub, kept, extracted] : occurrences) {
+        SCOPED_TRACE(testing::Message() << n << ", mode " << mode << ", " << bSub);
+        EXPECT_EQ(edited(u"a/b/c", [&](S& e) { return e.trimTo(slash, n, mode, bSub); }), kept);
+        EXPECT_EQ(got(S(u"a/b/c").extractTo(out, slash, n, mode, bSub), out), extracted);
+    }
+    EXPECT_EQ(edited(u"ab/", [&](S& e) { return e.trimTo(slash, 1, S::pmForward, true); }), u"");
 }
 
-TEST(WCharEdit, InsertAtEitherEndAndBetween)
+TEST(WCharEdit, DeleteAndReplaceSubStringModes)
 {
-    const S xy(u"XY");
-    EXPECT_EQ(edited(u"abc", [&](S& s) { return s.insert(xy, 0); }), Edited(true, u"XYabc"));
-    EXPECT_EQ(edited(u"abc", [&](S& s) { return s.insert(xy, 1); }), Edited(true, u"aXYbc"));
-    EXPECT_EQ(edited(u"abc", [&](S& s) { return s.insert(xy, 3); }), Edited(true, u"abcXY"));
-    EXPECT_EQ(edited(u"abc", [&](S& s) { return s.insert(xy, 4); }), Edited(false, u"abc"));
-    EXPECT_EQ(edited(u"abc", [&](S& s) { return s.insert(S(), 0); }), Edited(false, u"abc"));
-    EXPECT_EQ(edited(u"", [&](S& s) { return s.insert(xy, 0); }), Edited(true, u"XY"));
-    EXPECT_EQ(edited(u"", [&](S& s) { return s.insert(xy, 1); }), Edited(false, u""));
-    EXPECT_EQ(edited(u"ab", [&](S& s) { return s.insert(s, 1); }), Edited(true, u"aabb"));
-}
-
-TEST(WCharEdit, DeleteSubStringModes)
-{
-    const S ab(u"ab");
-    auto del = [&](const char16_t* text, const S& sub, uint32_t n, S::subStringMode m) {
-        return edited(text, [&](S& s) { return s.deleteSubString(sub, n, m); });
-    };
-    EXPECT_EQ(del(u"abxab", ab, 0, S::ssmAll), Edited(true, u"x"));
-    EXPECT_EQ(del(u"abxab", ab, 2, S::ssmOccur), Edited(true, u"abx"));
-    EXPECT_EQ(del(u"abxabab", ab, 2, S::ssmNum), Edited(true, u"xab"));
-    EXPECT_EQ(del(u"abxab", ab, 3, S::ssmNum), Edited(false, u"abxab"));
-    EXPECT_EQ(del(u"abxab", ab, 3, S::ssmOccur), Edited(false, u"abxab"));
-    EXPECT_EQ(del(u"abxab", ab, 0, S::ssmOccur), Edited(false, u"abxab"));
-    EXPECT_EQ(del(u"abxab", ab, 0, S::ssmNum), Edited(false, u"abxab"));
-    EXPECT_EQ(del(u"abxab", ab, 1, static_cast<S::subStringMode>(3)), Edited(false, u"abxab"));
-    EXPECT_EQ(del(u"xyz", ab, 1, S::ssmAll), Edited(false, u"xyz"));
-    EXPECT_EQ(del(u"abab", ab, 0, S::ssmAll), Edited(true, u""));
-
     // Overlapping occurrences are counted beforehand; each pass deletes the
-    // first one left, so the passes can run out early.
-    const S aa(u"aa");
-    EXPECT_EQ(del(u"aaa", aa, 0, S::ssmAll), Edited(true, u"a"));
-    EXPECT_EQ(del(u"aaa", aa, 2, S::ssmOccur), Edited(true, u"a"));
-    EXPECT_EQ(del(u"aaaa", aa, 2, S::ssmNum), Edited(true, u""));
-    // A deletion that joins a new occurrence does not add a pass.
-    EXPECT_EQ(del(u"aabb", ab, 0, S::ssmAll), Edited(true, u"ab"));
+    // first one left, so the passes can run out early ("aaa", "aaaa"). A
+    // deletion that joins a new occurrence does not add a pass ("aabb").
+    const std::tuple<const char16_t*, const char16_t*, uint32_t, S::subStringMode, const char16_t*> cases[] = {
+        {u"abxab", u"ab", 0, S::ssmAll, u"x"},        {u"abxab", u"ab", 2, S::ssmOccur, u"abx"},
+        {u"abxabab", u"ab", 2, S::ssmNum, u"xab"},    {u"abxab", u"ab", 3, S::ssmNum, u"!abxab"},
+        {u"abxab", u"ab", 3, S::ssmOccur, u"!abxab"}, {u"abxab", u"ab", 0, S::ssmOccur, u"!abxab"},
+        {u"abxab", u"ab", 0, S::ssmNum, u"!abxab"},   {u"abxab", u"ab", 1, S::subStringMode(3), u"!abxab"},
+        {u"xyz", u"ab", 1, S::ssmAll, u"!xyz"},       {u"aaa", u"aa", 0, S::ssmAll, u"a"},
+        {u"aaa", u"aa", 2, S::ssmOccur, u"a"},        {u"aaaa", u"aa", 2, S::ssmNum, u""},
+        {u"aabb", u"ab", 0, S::ssmAll, u"ab"}};
+    for (const auto& [text, sub, n, mode, after] : cases)
+        EXPECT_EQ(edited(text, [&](S& e) { return e.deleteSubString(S(sub), n, mode); }), after)
+            << S(text).toUtf8() << " - " << S(sub).toUtf8() << ", " << n << ", mode " << mode;
 
-    EXPECT_EQ(edited(u"abc", [](S& s) { return s.deleteSubString(s, 1, S::ssmOccur); }), Edited(true, u""));
-    EXPECT_EQ((S(u"abxab") - ab).view(), u"xab");
+    EXPECT_EQ(edited(u"abc", [](S& e) { return e.deleteSubString(e, 1, S::ssmOccur); }), u"");
+    EXPECT_EQ((S(u"abxab") - S(u"ab")).view(), u"xab");
     S t(u"xabab");
-    t -= ab;
+    t -= S(u"ab");
     EXPECT_EQ(t.view(), u"xab");
-}
 
-TEST(WCharEdit, ReplaceSubStringModes)
-{
-    auto rep = [](const char16_t* text, const char16_t* from, const char16_t* to, uint32_t n, S::subStringMode m) {
-        return edited(text, [&](S& s) { return s.replaceSubString(S(from), S(to), n, m); });
-    };
-    EXPECT_EQ(rep(u"abxab", u"ab", u"Q", 0, S::ssmAll), Edited(true, u"QxQ"));
-    EXPECT_EQ(rep(u"abxab", u"ab", u"Q", 2, S::ssmOccur), Edited(true, u"abxQ"));
-    EXPECT_EQ(rep(u"abxabab", u"ab", u"Q", 2, S::ssmNum), Edited(true, u"QxQab"));
-    EXPECT_EQ(rep(u"abxab", u"ab", u"", 0, S::ssmAll), Edited(true, u"x"));
-    EXPECT_EQ(rep(u"ab", u"ab", u"xyz", 1, S::ssmOccur), Edited(true, u"xyz"));
-    // A replacement holding the old text is stepped over, not replaced again.
-    EXPECT_EQ(rep(u"aXa", u"a", u"aa", 0, S::ssmAll), Edited(true, u"aaXaa"));
-    // When the old text holds the new one, the step is the count of the new
-    // text in the old, so a later pass may find nothing: the replacements
-    // made so far stay and the result is false.
-    EXPECT_EQ(rep(u"abab", u"ab", u"b", 0, S::ssmAll), Edited(false, u"bab"));
-    EXPECT_EQ(rep(u"abab", u"ab", u"b", 2, S::ssmOccur), Edited(true, u"abb"));
-    // Overlapping occurrences: the last pass finds none.
-    EXPECT_EQ(rep(u"aaaa", u"aa", u"b", 0, S::ssmAll), Edited(false, u"bb"));
-
-    EXPECT_EQ(rep(u"abxab", u"ab", u"Q", 3, S::ssmOccur), Edited(false, u"abxab"));
-    EXPECT_EQ(rep(u"abxab", u"ab", u"Q", 3, S::ssmNum), Edited(false, u"abxab"));
-    EXPECT_EQ(rep(u"abxab", u"zz", u"Q", 1, S::ssmAll), Edited(false, u"abxab"));
-    EXPECT_EQ(rep(u"abxab", u"", u"Q", 1, S::ssmAll), Edited(false, u"abxab"));
-    EXPECT_EQ(rep(u"abxab", u"ab", u"Q", 1, static_cast<S::subStringMode>(8)), Edited(false, u"abxab"));
-    EXPECT_EQ(edited(u"ab", [](S& s) { return s.replaceSubString(s, S(u"z"), 1, S::ssmOccur); }),
-              Edited(true, u"z"));
+    // A replacement holding the old text is stepped over, not replaced again
+    // ("aXa"). When the old text holds the new one, the step is the count of
+    // the new text in the old, so a later pass may find nothing: the
+    // replacements made so far stay and the result is false ("abab"); so too
+    // with overlapping occurrences ("aaaa").
+    using Replacement =
+        std::tuple<const char16_t*, const char16_t*, const char16_t*, uint32_t, S::subStringMode, const char16_t*>;
+    const Replacement replacements[] = {
+        {u"abxab", u"ab", u"Q", 0, S::ssmAll, u"QxQ"},     {u"abxab", u"ab", u"Q", 2, S::ssmOccur, u"abxQ"},
+        {u"abxabab", u"ab", u"Q", 2, S::ssmNum, u"QxQab"}, {u"abxab", u"ab", u"", 0, S::ssmAll, u"x"},
+        {u"ab", u"ab", u"xyz", 1, S::ssmOccur, u"xyz"},    {u"aXa", u"a", u"aa", 0, S::ssmAll, u"aaXaa"},
+        {u"abab", u"ab", u"b", 0, S::ssmAll, u"!bab"},     {u"abab", u"ab", u"b", 2, S::ssmOccur, u"abb"},
+        {u"aaaa", u"aa", u"b", 0, S::ssmAll, u"!bb"},      {u"abxab", u"ab", u"Q", 3, S::ssmOccur, u"!abxab"},
+        {u"abxab", u"ab", u"Q", 3, S::ssmNum, u"!abxab"},  {u"abxab", u"zz", u"Q", 1, S::ssmAll, u"!abxab"},
+        {u"abxab", u"", u"Q", 1, S::ssmAll, u"!abxab"},    {u"abxab", u"ab", u"Q", 1, S::subStringMode(8), u"!abxab"}};
+    for (const auto& [text, from, to, n, mode, after] : replacements)
+        EXPECT_EQ(edited(text, [&](S& e) { return e.replaceSubString(S(from), S(to), n, mode); }), after)
+            << S(text).toUtf8() << ": " << S(from).toUtf8() << " -> " << S(to).toUtf8() << ", " << n;
+    EXPECT_EQ(edited(u"ab", [](S& e) { return e.replaceSubString(e, S(u"z"), 1, S::ssmOccur); }), u"z");
 }
 
 TEST(WCharEdit, TrimPaddingAndFormatting)
 {
-    auto pad = [](const char16_t* text, char16_t c, uint32_t classes, uint32_t sides) {
-        return edited(text, [&](S& s) { return s.trimPadding(c, classes, sides); });
-    };
-    EXPECT_EQ(pad(u"\t \a a b\r\n\v", u' ', S::fcAll, S::psBoth), Edited(true, u"a b"));
-    EXPECT_EQ(pad(u"  ab  ", 0, S::fcSpace, S::psLeading), Edited(true, u"ab  "));
-    EXPECT_EQ(pad(u"  ab  ", 0, S::fcSpace, S::psTrailing), Edited(true, u"  ab"));
-    EXPECT_EQ(pad(u"**ab**", u'*', 0, S::psTrailing), Edited(true, u"**ab"));
     // Only the chosen classes go, and never an ordinary character.
-    EXPECT_EQ(pad(u"\t ab \t", 0, S::fcSpace, S::psBoth), Edited(true, u"\t ab \t"));
-    EXPECT_EQ(pad(u" \tab\t ", 0, S::fcSpace, S::psBoth), Edited(true, u"\tab\t"));
-    EXPECT_EQ(pad(u"xabx", 0, S::fcAll, S::psBoth), Edited(true, u"xabx"));
-    EXPECT_EQ(pad(u" \t\r\n ", 0, S::fcAll, S::psBoth), Edited(true, u""));
+    const std::tuple<const char16_t*, char16_t, uint32_t, uint32_t, const char16_t*> pads[] = {
+        {u"\t \a a b\r\n\v", u' ', S::fcAll, S::psBoth, u"a b"}, {u"  ab  ", 0, S::fcSpace, S::psLeading, u"ab  "},
+        {u"**ab**", u'*', 0, S::psTrailing, u"**ab"},           {u"\t ab \t", 0, S::fcSpace, S::psBoth, u"\t ab \t"},
+        {u" \tab\t ", 0, S::fcSpace, S::psBoth, u"\tab\t"},     {u" \t\r\n ", 0, S::fcAll, S::psBoth, u""}};
+    for (const auto& [text, c, classes, sides, after] : pads)
+        EXPECT_EQ(edited(text, [&](S& e) { return e.trimPadding(c, classes, sides); }), after) << S(text).toUtf8();
     EXPECT_FALSE(S().trimPadding(u' ', S::fcAll, S::psBoth));
 
-    auto fmt = [](const char16_t* text, uint32_t classes) {
-        return edited(text, [&](S& s) { return s.trimFormatting(classes); });
-    };
-    EXPECT_EQ(fmt(u"a b\tc\r\n\f\b\v\ad", S::fcAll), Edited(true, u"abcd"));
-    EXPECT_EQ(fmt(u"a b\tc\r\n", S::fcTab | S::fcLineFeed), Edited(true, u"a bc\r"));
-    EXPECT_EQ(fmt(u"a b", S::fcTab), Edited(false, u"a b"));
-    EXPECT_EQ(fmt(u" \t", S::fcAll), Edited(true, u""));
+    const std::tuple<const char16_t*, uint32_t, const char16_t*> formats[] = {
+        {u"a b\tc\r\n\f\b\v\ad", S::fcAll, u"abcd"}, {u"a b\tc\r\n", S::fcTab | S::fcLineFeed, u"a bc\r"},
+        {u"a b", S::fcTab, u"!a b"},                  {u" \t", S::fcAll, u""}};
+    for (const auto& [text, classes, after] : formats)
+        EXPECT_EQ(edited(text, [&](S& e) { return e.trimFormatting(classes); }), after) << S(text).toUtf8();
 }
 
-TEST(WCharEdit, Classification)
+TEST(WCharEdit, ClassificationCaseAndReversal)
 {
-    EXPECT_TRUE(S(u"abXY").isAlphaOnly(false));
-    EXPECT_FALSE(S(u"ab XY").isAlphaOnly(false));
-    EXPECT_TRUE(S(u"ab XY").isAlphaOnly(true));
-    EXPECT_FALSE(S(u"ab1").isAlphaOnly(true) || S().isAlphaOnly(true));
+    EXPECT_TRUE(S(u"abXY").isAlphaOnly(false) && S(u"ab XY").isAlphaOnly(true));
+    EXPECT_FALSE(S(u"ab XY").isAlphaOnly(false) || S(u"ab1").isAlphaOnly(true) || S().isAlphaOnly(true));
     EXPECT_TRUE(S(u"ab1-").isLower() && S(u"AB1").isUpper());
     EXPECT_FALSE(S(u"aB").isLower() || S(u"aB").isUpper() || S().isLower() || S().isUpper());
 
     EXPECT_TRUE(S(u"0123").isNumericalOnly(false, false));
-    EXPECT_FALSE(S(u"-12").isNumericalOnly(false, false));
-    EXPECT_TRUE(S(u"-12").isNumericalOnly(true, false));
-    EXPECT_TRUE(S(u"1.5").isNumericalOnly(false, true));
+    EXPECT_TRUE(S(u"-12").isNumericalOnly(true, false) && S(u"1.5").isNumericalOnly(false, true));
+    EXPECT_FALSE(S(u"-12").isNumericalOnly(false, false) || S(u"1.5").isNumericalOnly(true, false));
     for (const char16_t* text : {u"1-2", u"1.5.1", u".5", u"5.", u""})
         EXPECT_FALSE(S(text).isNumericalOnly(true, true)) << S(text).toUtf8();
     EXPECT_TRUE(S(u"-1.5").isReal(true));
@@ -305,98 +230,79 @@ TEST(WCharEdit, Classification)
     EXPECT_FALSE(S(u"012").couldBeBin() || S(u"8").couldBeOct() || S(u"0g").couldBeHex() || S().couldBeBin());
 
     EXPECT_TRUE(S(u"HeLLo").isSimilar(S(u"hello"), false, false));
-    EXPECT_FALSE(S(u" hello\t").isSimilar(S(u"HELLO"), false, false));
     EXPECT_TRUE(S(u" hello\t").isSimilar(S(u"HELLO"), true, false));
-    EXPECT_FALSE(S(u"he llo").isSimilar(S(u"hello "), true, false));
     EXPECT_TRUE(S(u"he llo").isSimilar(S(u"hello "), false, true));
-    EXPECT_FALSE(S().isSimilar(S(), true, true));
+    EXPECT_FALSE(S(u" hello\t").isSimilar(S(u"HELLO"), false, false));
+    EXPECT_FALSE(S(u"he llo").isSimilar(S(u"hello "), true, false) || S().isSimilar(S(), true, true));
+
+    EXPECT_EQ(edited(u"aZ1\u00e9b", [](S& e) { return e.toUpper(); }), u"AZ1\u00e9B");
+    EXPECT_EQ(edited(u"abc", [](S& e) { return e.reverse(); }), u"cba");
+    EXPECT_FALSE(S().toUpper() || S().reverse());
 }
 
 TEST(WCharEdit, NumberIdentifiersAndSystems)
 {
-    struct Case {
-        const char16_t* text;
-        bool bBin, bOct, bHex;
-    };
-    const Case cases[] = {
-        {u"0b101", true, false, false}, {u"101b", true, false, false}, {u"0B1", true, false, false},
-        {u"1b", true, false, false},    {u"b", false, false, false},   {u"0b1b", false, false, false},
-        {u"0b2", false, false, false},  {u"10b1", false, false, false}, {u"0o17", false, true, false},
-        {u"17O", false, true, false},   {u"0o8", false, false, false}, {u"0x1F", false, false, true},
-        {u"1Fh", false, false, true},   {u"0X1f", false, false, true}, {u"0x", false, false, true},
-        {u"0xh", false, false, false},  {u"0x1Fh", false, false, false}, {u"10x5", false, false, false},
-        {u"1F", false, false, false},   {u"x1F", false, false, false}, {u"h", false, false, false},
-        {u"0x1g", false, false, false},
-    };
-    for (const Case& c : cases) {
-        const S s(c.text);
-        const std::string label(s.toUtf8());
-        EXPECT_EQ(s.isDeclaredBinary(), c.bBin) << label;
-        EXPECT_EQ(s.isDeclaredOctal(), c.bOct) << label;
-        EXPECT_EQ(s.isDeclaredHex(), c.bHex) << label;
+    // Which system each text declares: 'b'inary, 'o'ctal, he'x', or none.
+    const std::pair<const char16_t*, char> declared[] = {
+        {u"0b101", 'b'}, {u"101b", 'b'}, {u"0B1", 'b'},  {u"1b", 'b'},  {u"b", '-'},     {u"0b1b", '-'},
+        {u"0b2", '-'},   {u"10b1", '-'}, {u"0o17", 'o'}, {u"17O", 'o'}, {u"0o8", '-'},   {u"0x1F", 'x'},
+        {u"1Fh", 'x'},   {u"0X1f", 'x'}, {u"0x", 'x'},   {u"0xh", '-'}, {u"0x1Fh", '-'}, {u"10x5", '-'},
+        {u"1F", '-'},    {u"x1F", '-'},  {u"h", '-'},    {u"0x1g", '-'}};
+    for (const auto& [text, system] : declared) {
+        const S s(text);
+        SCOPED_TRACE(s.toUtf8());
+        EXPECT_EQ(s.isDeclaredBinary(), system == 'b');
+        EXPECT_EQ(s.isDeclaredOctal(), system == 'o');
+        EXPECT_EQ(s.isDeclaredHex(), system == 'x');
     }
-    EXPECT_TRUE(S(u"0101").isBinaryCompatible());
-    EXPECT_TRUE(S(u"17o").isOctalCompatible());
-    EXPECT_TRUE(S(u"beef").isHexCompatible());
+    EXPECT_TRUE(S(u"0101").isBinaryCompatible() && S(u"17o").isOctalCompatible() && S(u"beef").isHexCompatible());
     EXPECT_FALSE(S(u"0x1g").isHexCompatible());
 
     const std::pair<const char16_t*, S::asNumberSystem> systems[] = {
         {u"0x1F", S::nsHex}, {u"101b", S::nsBin}, {u"0o7", S::nsOct},   {u"101", S::nsDec},  {u"-5", S::nsDec},
-        {u"1F", S::nsHex},   {u"abc", S::nsHex},  {u"-1.5", S::nsReal}, {u"xyz", S::nsNone}, {u"1.2.3", S::nsNone},
-    };
+        {u"1F", S::nsHex},   {u"abc", S::nsHex},  {u"-1.5", S::nsReal}, {u"xyz", S::nsNone}, {u"1.2.3", S::nsNone}};
     for (const auto& [text, ns] : systems)
         EXPECT_EQ(S(text).getNumberSystem(), ns) << S(text).toUtf8();
 
     // The identifier goes; the letter case of the rest stays.
-    EXPECT_EQ(edited(u"0B101", [](S& s) { return s.removeNumberIdentifier(); }), Edited(true, u"101"));
-    EXPECT_EQ(edited(u"1Fh", [](S& s) { return s.removeNumberIdentifier(); }), Edited(true, u"1F"));
-    EXPECT_EQ(edited(u"0X1f", [](S& s) { return s.removeNumberIdentifier(); }), Edited(true, u"1f"));
-    EXPECT_EQ(edited(u"7o", [](S& s) { return s.removeNumberIdentifier(); }), Edited(true, u"7"));
-    EXPECT_EQ(edited(u"1b", [](S& s) { return s.removeNumberIdentifier(); }), Edited(true, u"1"));
-    EXPECT_EQ(edited(u"17", [](S& s) { return s.removeNumberIdentifier(); }), Edited(false, u"17"));
+    const std::pair<const char16_t*, const char16_t*> stripped[] = {
+        {u"0B101", u"101"}, {u"1Fh", u"1F"}, {u"0X1f", u"1f"}, {u"7o", u"7"}, {u"1b", u"1"}, {u"17", u"!17"}};
+    for (const auto& [text, after] : stripped)
+        EXPECT_EQ(edited(text, [](S& e) { return e.removeNumberIdentifier(); }), after) << S(text).toUtf8();
 }
 
 TEST(WCharEdit, ConversionsAndTheirLimits)
 {
+    // Each reader in its own system; -1 marks a refusal. Hex digits read as
+    // hex, so a binary-looking 'b' is a digit there. Twelve octal digits pass
+    // the digit count but must still fit 32 bits.
+    const std::tuple<char, std::u16string, int64_t> reads[] = {
+        {'x', u"0x1F", 31},               {'x', u"1Fh", 31},          {'x', u"ffffffff", 0xFFFFFFFF},
+        {'x', u"0x0FFFFFFF", 0x0FFFFFFF}, {'x', u"101b", 0x101B},     {'x', u"123456789", -1},
+        {'x', u"0x123456789", -1},        {'x', u"1g", -1},
+        {'o', u"0o17", 15},               {'o', u"000000000017", 15}, {'o', u"37777777777", 0xFFFFFFFF},
+        {'o', u"40000000000", -1},        {'o', u"777777777777", -1}, {'o', u"0000000000017", -1},
+        {'b', u"0b101", 5},               {'b', u"101b", 5},          {'b', u"102", -1},
+        {'b', std::u16string(32, u'1'), 0xFFFFFFFF}, {'b', std::u16string(33, u'0'), -1}};
+    for (const auto& [base, text, value] : reads) {
+        uint32_t ul = 0;
+        const S s(text.c_str());
+        const bool bRead = base == 'x'   ? s.convertHexToLong(&ul)
+                           : base == 'o' ? s.convertOctalToLong(&ul)
+                                         : s.convertBinaryToLong(&ul);
+        EXPECT_EQ(bRead ? int64_t(ul) : -1, value) << base << " " << s.toUtf8();
+    }
     uint32_t ul = 0;
-    auto hex = [&](const char16_t* t) { return S(t).convertHexToLong(&ul) ? ul : 0xDEADu; };
-    auto oct = [&](const char16_t* t) { return S(t).convertOctalToLong(&ul) ? ul : 0xDEADu; };
-    auto bin = [&](const char16_t* t) { return S(t).convertBinaryToLong(&ul) ? ul : 0xDEADu; };
-    EXPECT_EQ(hex(u"0x1F"), 31u);
-    EXPECT_EQ(hex(u"1Fh"), 31u);
-    EXPECT_EQ(hex(u"ffffffff"), 0xFFFFFFFFu);
-    EXPECT_EQ(hex(u"0x0FFFFFFF"), 0x0FFFFFFFu);
-    for (const char16_t* t : {u"123456789", u"0x123456789", u"1g"})
-        EXPECT_EQ(hex(t), 0xDEADu) << S(t).toUtf8();
-    // Hex digits read as hex: a binary-looking 'b' is a digit here.
-    EXPECT_EQ(hex(u"101b"), 0x101Bu);
-
-    EXPECT_EQ(oct(u"0o17"), 15u);
-    EXPECT_EQ(oct(u"37777777777"), 0xFFFFFFFFu);
-    EXPECT_EQ(oct(u"000000000017"), 15u);
-    // Twelve digits pass the digit count but must still fit 32 bits.
-    for (const char16_t* t : {u"40000000000", u"777777777777", u"0000000000017"})
-        EXPECT_EQ(oct(t), 0xDEADu) << S(t).toUtf8();
-
-    EXPECT_EQ(bin(u"0b101"), 5u);
-    EXPECT_EQ(bin(u"101b"), 5u);
-    EXPECT_EQ(bin(u"1b"), 1u);
-    EXPECT_EQ(bin(std::u16string(32, u'1').c_str()), 0xFFFFFFFFu);
-    EXPECT_EQ(bin(std::u16string(33, u'0').c_str()), 0xDEADu);
-    EXPECT_EQ(bin(u"102"), 0xDEADu);
     EXPECT_FALSE(S(u"1").convertBinaryToLong(nullptr));
 
-    auto toLong = [&](const char16_t* t, S::asNumberSystem ns) { return S(t).toLong(&ul, ns) ? ul : 0xDEADu; };
-    EXPECT_EQ(toLong(u" 0x1F\t\r\n", S::nsHex), 31u);
-    EXPECT_EQ(toLong(u"17o ", S::nsOct), 15u);
-    EXPECT_EQ(toLong(u"\t0b11", S::nsBin), 3u);
-    EXPECT_EQ(toLong(u" -42 ", S::nsDec), static_cast<uint32_t>(-42));
-    EXPECT_EQ(toLong(u"2147483647", S::nsDec), 2147483647u);
     // Beyond 32 bits the decimal saturates instead of wrapping.
-    EXPECT_EQ(toLong(u"4294967296", S::nsDec), 2147483647u);
-    EXPECT_EQ(toLong(u"-99999999999", S::nsDec), 0x80000000u);
-    EXPECT_FALSE(S(u"4x").toLong(&ul, S::nsDec) || S(u"  ").toLong(&ul, S::nsDec) ||
-                 S(u"1.5").toLong(&ul, S::nsReal));
+    const std::tuple<const char16_t*, S::asNumberSystem, int64_t> longs[] = {
+        {u" 0x1F\t\r\n", S::nsHex, 31},        {u"17o ", S::nsOct, 15},     {u"\t0b11", S::nsBin, 3},
+        {u" -42 ", S::nsDec, uint32_t(-42)},   {u"2147483647", S::nsDec, 2147483647},
+        {u"4294967296", S::nsDec, 2147483647}, {u"-99999999999", S::nsDec, 0x80000000},
+        {u"4x", S::nsDec, -1},                 {u"  ", S::nsDec, -1},       {u"1.5", S::nsReal, -1}};
+    for (const auto& [text, ns, value] : longs)
+        EXPECT_EQ(S(text).toLong(&ul, ns) ? int64_t(ul) : -1, value) << S(text).toUtf8();
 
     double d = 0;
     EXPECT_TRUE(S(u" -1.25\t").toDouble(&d));
@@ -404,27 +310,18 @@ TEST(WCharEdit, ConversionsAndTheirLimits)
     EXPECT_FALSE(S(u"1.2.3").toDouble(&d) || S(u"1e5").toDouble(&d));
 }
 
-TEST(WCharEdit, ExtractParamFromEitherEnd)
+TEST(WCharEdit, ParametersFromEitherEndPairsAndLists)
 {
-    const S list(u"a,b,c");
     const S comma(u",");
     S out;
-    auto param = [&](const S& s, uint32_t n, S::parseMode m) {
-        return got(s.extractParam(out, comma, n, false, m), out);
-    };
-    EXPECT_EQ(param(list, 1, S::pmForward), u"a");
-    EXPECT_EQ(param(list, 2, S::pmForward), u"b");
-    EXPECT_EQ(param(list, 3, S::pmForward), u"c");
-    EXPECT_EQ(param(list, 1, S::pmReverse), u"c");
-    EXPECT_EQ(param(list, 3, S::pmReverse), u"a");
-    EXPECT_EQ(param(list, 0, S::pmForward), u"<failed>");
-    EXPECT_EQ(param(list, 4, S::pmForward), u"<failed>");
-    EXPECT_EQ(param(list, 5, S::pmForward), u"<failed>");
-    EXPECT_EQ(param(S(u"abc"), 1, S::pmForward), u"<failed>");
-    EXPECT_EQ(param(S(u"a,,b"), 2, S::pmForward), u"");
-    EXPECT_EQ(param(S(u",a"), 1, S::pmForward), u"");
-    EXPECT_EQ(param(list, 2, static_cast<S::parseMode>(0)), u"<failed>");
-
+    const std::tuple<const char16_t*, uint32_t, S::parseMode, const char16_t*> fields[] = {
+        {u"a,b,c", 1, S::pmForward, u"a"}, {u"a,b,c", 2, S::pmForward, u"b"}, {u"a,b,c", 3, S::pmForward, u"c"},
+        {u"a,b,c", 1, S::pmReverse, u"c"}, {u"a,b,c", 3, S::pmReverse, u"a"}, {u"a,b,c", 0, S::pmForward, u"!"},
+        {u"a,b,c", 4, S::pmForward, u"!"}, {u"a,b,c", 4, S::pmReverse, u"!"}, {u"abc", 1, S::pmForward, u"!"},
+        {u"a,,b", 2, S::pmForward, u""},   {u",a", 1, S::pmForward, u""},     {u"a,b,c", 2, S::parseMode(0), u"!"}};
+    for (const auto& [text, n, mode, field] : fields)
+        EXPECT_EQ(got(S(text).extractParam(out, comma, n, false, mode), out), field)
+            << S(text).toUtf8() << ", " << n << ", mode " << mode;
     EXPECT_EQ(got(S(u" a , b\t").extractParam(out, comma, 2, true, S::pmForward), out), u"b");
     EXPECT_EQ(got(S(u"a::b::c").extractParam(out, S(u"::"), 2, false, S::pmReverse), out), u"b");
     // Overlapping delimiters leave no field between them.
@@ -432,44 +329,32 @@ TEST(WCharEdit, ExtractParamFromEitherEnd)
     EXPECT_EQ(got(S(u"a,,,b").extractParam(out, S(u",,"), 3, false, S::pmForward), out), u"b");
 
     // Pairs: the same delimiter twice, or a start and an end delimiter.
-    EXPECT_EQ(got(S(u"|a||b|").extractParam(out, S(u"|"), S(u"|"), 2, false), out), u"b");
-    EXPECT_EQ(got(S(u"<a> <b>").extractParam(out, S(u"<"), S(u">"), 2, false), out), u"b");
-    EXPECT_FALSE(S(u"<a>").extractParam(out, S(u"<"), S(u">"), 2, false));
-    EXPECT_FALSE(S(u">a<").extractParam(out, S(u"<"), S(u">"), 1, false));
-    EXPECT_FALSE(S(u"|a|").extractParam(out, S(u"|"), S(u"|"), 0x80000001u, false));
-    EXPECT_FALSE(S(u"|a|").extractParam(out, S(u"|"), S(u"|"), 0, false));
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*, uint32_t, const char16_t*> pairs[] = {
+        {u"|a||b|", u"|", u"|", 2, u"b"}, {u"<a> <b>", u"<", u">", 2, u"b"},       {u"<a>", u"<", u">", 2, u"!"},
+        {u">a<", u"<", u">", 1, u"!"},    {u"|a|", u"|", u"|", 0x80000001u, u"!"}, {u"|a|", u"|", u"|", 0, u"!"}};
+    for (const auto& [text, start, end, n, field] : pairs)
+        EXPECT_EQ(got(S(text).extractParam(out, S(start), S(end), n, false), out), field) << S(text).toUtf8() << n;
+
+    // Every field (one delimiter) or pair (two) into a list, emptied first;
+    // the texts joined by '|'.
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*, S::parseMode, bool, const char16_t*> lists[] = {
+        {u"a,b,,c", u",", nullptr, S::pmForward, false, u"a|b||c"},
+        {u"a,b,c", u",", nullptr, S::pmReverse, false, u"c|b|a"},
+        {u" a ,\tb ", u",", nullptr, S::pmForward, true, u"a|b"},
+        {u"abc", u",", nullptr, S::pmForward, false, u"!"},
+        {u"<a><bc> <d>", u"<", u">", S::pmForward, false, u"a|bc|d"},
+        {u"'x' 'y' '", u"'", u"'", S::pmForward, false, u"x|y"},
+        {u"no pairs", u"<", u">", S::pmForward, false, u"!"}};
+    CNXRDblList<S> all;
+    ASSERT_TRUE(all.add(S(u"stale"), 7));
+    for (const auto& [text, start, end, mode, bTrim, fields] : lists) {
+        const bool bFound = end ? S(text).extractParams(all, S(start), S(end), bTrim)
+                                : S(text).extractParams(all, S(start), bTrim, mode);
+        EXPECT_EQ((bFound ? u"" : u"!") + listed(all), fields) << S(text).toUtf8();
+    }
 }
 
-TEST(WCharEdit, ExtractParamsFillTheList)
-{
-    CNXRDblList<S> list;
-    ASSERT_TRUE(list.add(S(u"stale"), 7));
-    EXPECT_TRUE(S(u"a,b,,c").extractParams(list, S(u","), false, S::pmForward));
-    EXPECT_EQ(listed(list), (std::vector<std::u16string>{u"a", u"b", u"", u"c"}));
-    EXPECT_TRUE(S(u"a,b,c").extractParams(list, S(u","), false, S::pmReverse));
-    EXPECT_EQ(listed(list), (std::vector<std::u16string>{u"c", u"b", u"a"}));
-    EXPECT_TRUE(S(u" a ,\tb ").extractParams(list, S(u","), true, S::pmForward));
-    EXPECT_EQ(listed(list), (std::vector<std::u16string>{u"a", u"b"}));
-    EXPECT_FALSE(S(u"abc").extractParams(list, S(u","), false, S::pmForward));
-    EXPECT_EQ(list.getCount(), 0u);
-
-    EXPECT_TRUE(S(u"<a><bc> <d>").extractParams(list, S(u"<"), S(u">"), false));
-    EXPECT_EQ(listed(list), (std::vector<std::u16string>{u"a", u"bc", u"d"}));
-    EXPECT_TRUE(S(u"'x' 'y' '").extractParams(list, S(u"'"), S(u"'"), false));
-    EXPECT_EQ(listed(list), (std::vector<std::u16string>{u"x", u"y"}));
-    EXPECT_FALSE(S(u"no pairs").extractParams(list, S(u"<"), S(u">"), false));
-    EXPECT_EQ(list.getCount(), 0u);
-}
-
-TEST(WCharEdit, UpperCaseAndReversal)
-{
-    EXPECT_EQ(edited(u"aZ1\u00e9b", [](S& s) { return s.toUpper(); }), Edited(true, u"AZ1\u00e9B"));
-    EXPECT_EQ(edited(u"abc", [](S& s) { return s.reverse(); }), Edited(true, u"cba"));
-    EXPECT_FALSE(S().toUpper());
-    EXPECT_FALSE(S().reverse());
-}
-
-TEST(WCharObscure, RoundTripsUnderARealKey)
+TEST(WCharObscure, RoundTripsUnderARealKeyAndFailuresGiveAnEmptyString)
 {
     const CAesKey key = testKey(0);
     // The key bytes 00..1f, a zero IV: the same as `openssl enc -aes-256-cbc`
@@ -488,28 +373,19 @@ TEST(WCharObscure, RoundTripsUnderARealKey)
         EXPECT_EQ(hidden.unobscure(key), plain);
         EXPECT_EQ(plain.obscure(key), hidden);
     }
-    EXPECT_NE(S(u"secret").obscure(testKey(1)), S(u"secret").obscure(key));
-}
 
-TEST(WCharObscure, FailuresGiveAnEmptyString)
-{
-    const CAesKey key = testKey(0);
-    EXPECT_FALSE(S().obscure(key).isValid());
-    EXPECT_FALSE(S().unobscure(key).isValid());
-    EXPECT_FALSE(S(u"abc").obscure(CAesKey()).isValid());
-    EXPECT_FALSE(S(u"Ih325gqNLM4nznfWf9eECA==").unobscure(CAesKey()).isValid());
-    // Not a whole cipher block, and a block under another key (bad padding).
-    EXPECT_FALSE(S(u"YWJj").unobscure(key).isValid());
-    EXPECT_FALSE(S(u"Ih325gqNLM4nznfWf9eECA==").unobscure(testKey(7)).isValid());
-    // Two characters over a multiple of four without padding: refused.
-    EXPECT_FALSE(S(u"Ih325gqNLM4nznfWf9eECA").unobscure(key).isValid());
-}
+    const S sealed(u"Ih325gqNLM4nznfWf9eECA==");
+    // Nothing to obscure, no key, not a whole cipher block, a block under
+    // another key (bad padding), two characters over a multiple of four
+    // without padding.
+    const S failures[] = {S().obscure(key),           S().unobscure(key),           S(u"abc").obscure(CAesKey()),
+                          sealed.unobscure(CAesKey()), S(u"YWJj").unobscure(key),    sealed.unobscure(testKey(7)),
+                          S(u"Ih325gqNLM4nznfWf9eECA").unobscure(key)};
+    for (size_t i = 0; i < std::size(failures); ++i)
+        EXPECT_FALSE(failures[i].isValid()) << "case " << i;
 
-TEST(WCharObscure, OddPlainByteCountEndsInAZeroHighByte)
-{
-    const CAesKey key = testKey(0);
-    auto obscuredBytes = [&](std::initializer_list<NXR_BYTE> bytes) {
-        const std::vector<NXR_BYTE> v(bytes);
+    // An odd count of deciphered bytes ends in a unit with a zero high byte.
+    auto obscuredBytes = [&](std::vector<NXR_BYTE> v) {
         CNXRBuffer<NXR_BYTE> plain(v.data(), static_cast<uint32_t>(v.size()), 0), cipher;
         CNXRBuffer<NXR_CHAR> text;
         EXPECT_TRUE(key.encrypt(plain, cipher));
@@ -524,7 +400,7 @@ TEST(WCharObscure, OddPlainByteCountEndsInAZeroHighByte)
 
 TEST(WCharEdit, ArgumentErrorsAreLoggedWithTheirTexts)
 {
-    ScopedRegistry reg;
+    nxrtest::ScopedRegistry reg;
     reg.enableLogging(2);
     S s(u"abxab"), out;
     s.deleteRange(2, 2, false, false);
@@ -540,7 +416,10 @@ TEST(WCharEdit, ArgumentErrorsAreLoggedWithTheirTexts)
     S(u"Y").unobscure(testKey(0));
     EXPECT_EQ(s.view(), u"abxab");
 
-    const auto lines = readLogLines(reg.logPath());
+    const auto lines = nxrtest::readLogLines(reg.logPath());
+    auto count = [&](const std::string& text) {
+        return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != l.npos; });
+    };
     for (const std::string text : {
              "ulEndPos & ulStartPos ). start and end positions can't be equal",
              "ulPos ). position is out of string bounds",
@@ -552,7 +431,6 @@ TEST(WCharEdit, ArgumentErrorsAreLoggedWithTheirTexts)
              "this ). too many binary digits in string - will overflow unsigned long value",
              "this ). Can't obscure empty string",
          })
-        EXPECT_EQ(countLines(lines, "A bad argument was provided ( " + text), 1u) << text;
-    EXPECT_EQ(countLines(lines, "<CNXRWCharString::unobscure> \"unable to decode the string for whatever reason\""),
-              1u);
+        EXPECT_EQ(count("A bad argument was provided ( " + text), 1) << text;
+    EXPECT_EQ(count("<CNXRWCharString::unobscure> \"unable to decode the string for whatever reason\""), 1);
 }
