@@ -7,26 +7,23 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <tuple>
 #include <vector>
 
 using namespace nxr;
 using Bytes = CNXRBuffer<NXR_BYTE>;
+using V = std::vector<NXR_BYTE>;
 
 namespace {
 
 Bytes bytes(std::initializer_list<NXR_BYTE> v) { return Bytes(v.begin(), static_cast<uint32_t>(v.size()), 0); }
+V contents(const Bytes& b) { return b.getNumElems() ? V(b.getBuffer(), b.getBuffer() + b.getNumElems()) : V(); }
 
-std::vector<NXR_BYTE> contents(const Bytes& b)
-{
-    return b.getNumElems() ? std::vector<NXR_BYTE>(b.getBuffer(), b.getBuffer() + b.getNumElems())
-                           : std::vector<NXR_BYTE>();
-}
-
-// Heap hooks that check every block is all zero when it is freed and can be
-// told to refuse allocations.
-struct WatchedHeap {
-    static inline size_t freed = 0;
-    static inline size_t dirty = 0;
+// Heap hooks that count the blocks freed with anything but zeros in them,
+// and can be told to refuse allocations.
+class WatchedHeap : public ::testing::Test {
+protected:
+    static inline size_t freed = 0, dirty = 0;
     static inline int failAfter = -1; // allocations left before refusing; -1 never
     static void* alloc(size_t n)
     {
@@ -40,144 +37,105 @@ struct WatchedHeap {
     {
         ++freed;
         const auto* b = static_cast<const unsigned char*>(p);
-        if (std::any_of(b, b + n, [](unsigned char c) { return c != 0; }))
-            ++dirty;
+        dirty += std::any_of(b, b + n, [](unsigned char c) { return c != 0; });
         std::free(p);
     }
-};
-const CNXRHeapHooks watchedHooks = {WatchedHeap::alloc, WatchedHeap::release};
-
-class WatchedHeapTest : public ::testing::Test {
-protected:
     void SetUp() override
     {
-        WatchedHeap::freed = WatchedHeap::dirty = 0;
-        WatchedHeap::failAfter = -1;
-        nxrSetHeapHooks(&watchedHooks);
+        static const CNXRHeapHooks hooks = {alloc, release};
+        freed = dirty = 0;
+        failAfter = -1;
+        nxrSetHeapHooks(&hooks);
     }
     void TearDown() override { nxrSetHeapHooks(nullptr); }
 };
 
 } // namespace
 
-TEST(Buffer, EmptyAndZeroed)
+TEST(Buffer, ConstructionCopiesReallocAndConversions)
 {
-    Bytes empty(0);
-    EXPECT_FALSE(empty.isValid());
-    EXPECT_EQ(empty.getBuffer(), nullptr);
-    Bytes four(4);
-    EXPECT_TRUE(four.isValid());
-    EXPECT_EQ(contents(four), (std::vector<NXR_BYTE>{0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(0).getBuffer(), nullptr);
+    EXPECT_EQ(contents(Bytes(4)), V({0, 0, 0, 0}));
     const NXR_BYTE src[] = {7, 8};
-    EXPECT_EQ(contents(Bytes(src, 2, 3)), (std::vector<NXR_BYTE>{0, 0, 0, 7, 8}));
+    EXPECT_EQ(contents(Bytes(src, 2, 3)), V({0, 0, 0, 7, 8}));
     EXPECT_THROW(Bytes(nullptr, 2, 0), CBadArgException);
     EXPECT_THROW(Bytes(src, 0, 0), CBadArgException);
-}
 
-TEST(Buffer, IndexAndFillBounds)
-{
-    Bytes b = bytes({1, 2, 3});
-    EXPECT_EQ(b[2], 3);
-    EXPECT_THROW(b[3], CIndexOutOfBoundsException);
-    EXPECT_FALSE(b.fill(9, 3));
-    EXPECT_TRUE(b.fill(9, 1));
-    EXPECT_EQ(contents(b), (std::vector<NXR_BYTE>{1, 9, 9}));
-    Bytes empty;
-    EXPECT_FALSE(empty.fill(1, 0));
-}
-
-TEST(Buffer, ReadBounds)
-{
-    Bytes b = bytes({1, 2, 3, 4});
-    Bytes dest = bytes({9});
-    uint32_t n = 5;
-    EXPECT_FALSE(b.readBuffer(dest, 2, n));
-    EXPECT_EQ(n, 2u); // what is there
-    EXPECT_EQ(contents(dest), (std::vector<NXR_BYTE>{9}));
-    n = 0;
-    EXPECT_FALSE(b.readBuffer(dest, 0, n));
-    n = 2;
-    EXPECT_TRUE(b.readBuffer(dest, 2, n));
-    EXPECT_EQ(contents(dest), (std::vector<NXR_BYTE>{3, 4}));
-    // An offset far past the end neither wraps nor reads.
-    n = 1;
-    EXPECT_FALSE(b.readBuffer(dest, 0xFFFFFFFF, n));
-    EXPECT_EQ(n, 0u);
-    // Into itself.
-    n = 2;
-    EXPECT_TRUE(b.readBuffer(b, 1, n));
-    EXPECT_EQ(contents(b), (std::vector<NXR_BYTE>{2, 3}));
-}
-
-TEST(Buffer, WriteAndAppend)
-{
-    Bytes b = bytes({1, 2, 3, 4});
-    const Bytes two = bytes({8, 9});
-    EXPECT_FALSE(b.writeBuffer(two, 3, false));
-    EXPECT_EQ(contents(b), (std::vector<NXR_BYTE>{1, 2, 3, 4}));
-    EXPECT_TRUE(b.writeBuffer(two, 3, true));
-    EXPECT_EQ(contents(b), (std::vector<NXR_BYTE>{1, 2, 3, 8, 9}));
-    EXPECT_TRUE(b.writeBuffer(two, 0, false));
-    EXPECT_EQ(contents(b), (std::vector<NXR_BYTE>{8, 9, 3, 8, 9}));
-    EXPECT_FALSE(b.writeBuffer(Bytes(), 0, true));
-
-    Bytes six = bytes({1, 2, 3, 4, 5, 6});
-    EXPECT_TRUE(six.appendBuffer(two, 1));
-    EXPECT_EQ(contents(six), (std::vector<NXR_BYTE>{1, 8, 9}));
-    EXPECT_FALSE(six.appendBuffer(two, 4));
-    EXPECT_TRUE(six.appendBuffer(six));
-    EXPECT_EQ(contents(six), (std::vector<NXR_BYTE>{1, 8, 9, 1, 8, 9}));
-    six += two;
-    EXPECT_EQ(six.getNumElems(), 8u);
-    Bytes empty;
-    empty += two;
-    EXPECT_EQ(contents(empty), (std::vector<NXR_BYTE>{8, 9}));
-}
-
-TEST(Buffer, ReallocKeepsAndTruncates)
-{
-    Bytes b = bytes({1, 2, 3});
-    EXPECT_TRUE(b.reAllocBuffer(8));
-    EXPECT_EQ(contents(b), (std::vector<NXR_BYTE>{1, 2, 3, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(b.reAllocBuffer(2));
-    EXPECT_EQ(contents(b), (std::vector<NXR_BYTE>{1, 2}));
-    EXPECT_TRUE(b.reAllocBuffer(0));
-    EXPECT_FALSE(b.isValid());
-}
-
-TEST(Buffer, CopiesAreDeep)
-{
-    Bytes a = bytes({1, 2});
+    Bytes a = bytes({1, 2, 3});
     Bytes b(a);
     b[0] = 5;
     EXPECT_EQ(a[0], 1);
-    Bytes c;
-    c = a;
-    c = c;
-    EXPECT_EQ(contents(c), (std::vector<NXR_BYTE>{1, 2}));
-    c = Bytes();
-    EXPECT_FALSE(c.isValid());
-}
+    b = a;
+    b = b;
+    EXPECT_EQ(contents(b), V({1, 2, 3}));
+    EXPECT_TRUE(b.reAllocBuffer(8));
+    EXPECT_EQ(contents(b), V({1, 2, 3, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(b.reAllocBuffer(2));
+    EXPECT_EQ(contents(b), V({1, 2}));
+    EXPECT_TRUE(b.reAllocBuffer(0));
+    EXPECT_FALSE(b.isValid());
+    const Bytes empty;
+    a = empty;
+    EXPECT_FALSE(a.isValid());
 
-TEST(Buffer, ConversionsKeepTheBytes)
-{
+    // Conversions keep the bytes; an odd byte gets a zero high byte.
     const Bytes five = bytes({0x41, 0x00, 0x42, 0x00, 0x43});
     const CNXRBuffer<NXR_USHORT> wide = five;
     ASSERT_EQ(wide.getNumElems(), 3u);
-    EXPECT_EQ(wide[0], u'A');
-    EXPECT_EQ(wide[2], u'C'); // high byte zero
-    const Bytes back = wide;
-    EXPECT_EQ(contents(back), (std::vector<NXR_BYTE>{0x41, 0, 0x42, 0, 0x43, 0}));
+    EXPECT_EQ(wide[2], u'C');
+    EXPECT_EQ(contents(wide), V({0x41, 0, 0x42, 0, 0x43, 0}));
     const CNXRBuffer<NXR_CHAR> narrow = five;
-    EXPECT_EQ(narrow.getNumElems(), 5u);
-    EXPECT_EQ(narrow[0], 'A');
-    const Bytes fromNarrow = narrow;
-    EXPECT_EQ(contents(fromNarrow), contents(five));
-    const CNXRBuffer<NXR_USHORT> none = Bytes();
-    EXPECT_FALSE(none.isValid());
+    ASSERT_EQ(narrow.getNumElems(), 5u);
+    EXPECT_EQ(contents(narrow), contents(five));
+    EXPECT_FALSE(CNXRBuffer<NXR_USHORT>(Bytes()).isValid());
 }
 
-TEST_F(WatchedHeapTest, EveryBlockIsZeroWhenFreed)
+TEST(Buffer, BoundsOfIndexFillReadWriteAndAppend)
+{
+    Bytes b = bytes({1, 2, 3, 4});
+    EXPECT_EQ(b[3], 4);
+    EXPECT_THROW(b[4], CIndexOutOfBoundsException);
+    EXPECT_FALSE(Bytes().fill(1, 0));
+
+    // A read past the end fails and reports in the count what is there; an
+    // offset far past the end neither wraps nor reads.
+    const std::tuple<uint32_t, uint32_t, bool, uint32_t, V> reads[] = {
+        {2, 5, false, 2, {9}}, {0, 0, false, 0, {9}}, {2, 2, true, 2, {3, 4}}, {0xFFFFFFFF, 1, false, 0, {9}}};
+    for (const auto& [offset, want, bRead, count, after] : reads) {
+        Bytes dest = bytes({9});
+        uint32_t n = want;
+        EXPECT_EQ(b.readBuffer(dest, offset, n), bRead) << offset << ", " << want;
+        EXPECT_EQ(n, count);
+        EXPECT_EQ(contents(dest), after);
+    }
+
+    const Bytes two = bytes({8, 9});
+    EXPECT_FALSE(b.writeBuffer(two, 3, false));
+    EXPECT_EQ(contents(b), V({1, 2, 3, 4}));
+    EXPECT_TRUE(b.writeBuffer(two, 3, true));
+    EXPECT_EQ(contents(b), V({1, 2, 3, 8, 9}));
+    EXPECT_TRUE(b.writeBuffer(two, 0, false));
+    EXPECT_EQ(contents(b), V({8, 9, 3, 8, 9}));
+    EXPECT_FALSE(b.writeBuffer(Bytes(), 0, true));
+    EXPECT_FALSE(b.fill(7, 5));
+    EXPECT_TRUE(b.fill(7, 4));
+    EXPECT_EQ(contents(b), V({8, 9, 3, 8, 7}));
+
+    // Appending at an offset cuts what was behind it; into itself as well.
+    EXPECT_TRUE(b.appendBuffer(two, 1));
+    EXPECT_EQ(contents(b), V({8, 8, 9}));
+    EXPECT_FALSE(b.appendBuffer(two, 4));
+    EXPECT_TRUE(b.appendBuffer(b));
+    EXPECT_EQ(contents(b), V({8, 8, 9, 8, 8, 9}));
+    Bytes empty;
+    empty += two;
+    EXPECT_EQ(contents(empty), V({8, 9}));
+    uint32_t n = 2;
+    EXPECT_TRUE(b.readBuffer(b, 4, n));
+    EXPECT_EQ(contents(b), V({8, 9}));
+}
+
+TEST_F(WatchedHeap, EveryBlockIsZeroWhenFreedAndMovesHandOverTheBlock)
 {
     {
         Bytes b = bytes({1, 2, 3, 4, 5});
@@ -191,29 +149,42 @@ TEST_F(WatchedHeapTest, EveryBlockIsZeroWhenFreed)
         b.readBuffer(c, 1, n);
         b.flush();
     }
-    EXPECT_GE(WatchedHeap::freed, 6u);
-    EXPECT_EQ(WatchedHeap::dirty, 0u);
+    EXPECT_GE(freed, 6u);
+    EXPECT_EQ(dirty, 0u);
+
+    Bytes a = bytes({1, 2, 3});
+    const NXR_BYTE* block = a.getBuffer();
+    const size_t freedBefore = freed;
+    Bytes b(std::move(a));
+    EXPECT_EQ(b.getBuffer(), block);
+    EXPECT_FALSE(a.isValid());
+    Bytes c = bytes({9});
+    c = std::move(b);
+    EXPECT_EQ(c.getBuffer(), block);
+    EXPECT_EQ(contents(c), V({1, 2, 3}));
+    // Only c's old block was released, wiped.
+    EXPECT_EQ(freed, freedBefore + 1);
+    EXPECT_EQ(dirty, 0u);
+    // Shrinking keeps the block and wipes the cut-off tail.
+    EXPECT_TRUE(c.reAllocBuffer(1));
+    EXPECT_EQ(c.getBuffer(), block);
+    EXPECT_EQ(block[1], 0);
+    EXPECT_EQ(block[2], 0);
 }
 
-TEST_F(WatchedHeapTest, AllocationFailureIsContained)
+TEST_F(WatchedHeap, AllocationFailureIsContained)
 {
     Bytes b = bytes({1, 2, 3});
-    WatchedHeap::failAfter = 0;
+    Bytes src = bytes({1, 2, 3});
+    failAfter = 0;
     EXPECT_FALSE(b.allocBuffer(10));
     EXPECT_FALSE(b.isValid()); // a failed allocation leaves it empty
     EXPECT_THROW(Bytes(4), CNXRBufferInitException);
-    WatchedHeap::failAfter = -1;
-    Bytes src = bytes({1, 2, 3});
-    WatchedHeap::failAfter = 0;
     // A copy that could not be made is not passed off as one.
     EXPECT_THROW(Bytes copy(src), CNXRBufferInitException);
-    // A grow that cannot get its new block keeps the old one and its
-    // contents.
-    WatchedHeap::failAfter = 0;
+    // A grow that cannot get its new block keeps the old one and its contents.
     EXPECT_FALSE(src.reAllocBuffer(100));
-    ASSERT_EQ(src.getNumElems(), 3u);
-    EXPECT_EQ(src[2], 3);
-    WatchedHeap::failAfter = -1;
+    EXPECT_EQ(contents(src), V({1, 2, 3}));
 }
 
 TEST(Buffer, FailuresAreLoggedNotThrown)
@@ -233,26 +204,4 @@ TEST(Buffer, FailuresAreLoggedNotThrown)
     EXPECT_NE(lines[1].find("( buffer ). buffer + offset will overrun this buffer"), std::string::npos);
     EXPECT_NE(lines[2].find("<WARNING> <test_buffer> \"Returning NULL pointer ( m_pBuffer )\" <nxr_buffer.h, "),
               std::string::npos);
-}
-
-TEST_F(WatchedHeapTest, MovesHandOverTheBlock)
-{
-    Bytes a = bytes({1, 2, 3});
-    const NXR_BYTE* block = a.getBuffer();
-    const size_t freedBefore = WatchedHeap::freed;
-    Bytes b(std::move(a));
-    EXPECT_EQ(b.getBuffer(), block);
-    EXPECT_FALSE(a.isValid());
-    Bytes c = bytes({9});
-    c = std::move(b);
-    EXPECT_EQ(c.getBuffer(), block);
-    EXPECT_EQ(contents(c), (std::vector<NXR_BYTE>{1, 2, 3}));
-    // Only c's old block was released, wiped.
-    EXPECT_EQ(WatchedHeap::freed, freedBefore + 1);
-    EXPECT_EQ(WatchedHeap::dirty, 0u);
-    // Shrinking keeps the block and wipes the cut-off tail.
-    EXPECT_TRUE(c.reAllocBuffer(1));
-    EXPECT_EQ(c.getBuffer(), block);
-    EXPECT_EQ(block[1], 0);
-    EXPECT_EQ(block[2], 0);
 }
