@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -36,10 +37,8 @@ std::u16string item(CNXRFile& file, bool (CNXRFile::*getter)(S*))
 // Log lines holding part.
 size_t count(const nxrtest::ScopedRegistry& reg, const std::string& part)
 {
-    size_t n = 0;
-    for (const auto& line : nxrtest::readLogLines(reg.logPath()))
-        n += line.find(part) != std::string::npos;
-    return n;
+    const auto lines = nxrtest::readLogLines(reg.logPath());
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != l.npos; });
 }
 
 // The version block, in a heap block of exactly its size.
@@ -92,10 +91,9 @@ void queryEverything(const uint8_t* pData, uint32_t ulSize)
 void readCleanly(const std::string& path, size_t ulFileSize)
 {
     const uint32_t n = os::getFileVersionInfoSize(path);
-    if (n == 0) {
-        EXPECT_TRUE(refusedCleanly());
+    ASSERT_TRUE(n != 0 || refusedCleanly());
+    if (n == 0)
         return;
-    }
     ASSERT_LE(n, ulFileSize);
     std::vector<uint8_t> block(n);
     ASSERT_TRUE(os::getFileVersionInfo(path, 0, n, block.data()));
@@ -233,26 +231,36 @@ TEST(FileVersion, TruncatedImagesFailCleanly)
     }
 }
 
-// Every aligned 32-bit field (offsets, sizes, counts, and with them every
-// 16-bit one and every byte) set to values that break it: large, just past
-// the file, just short of its end, and zero. The file is patched in place.
+// Every byte the reader may look at (the headers with the section table, and
+// the resource section) set to values that break offsets, counts and flags;
+// every aligned 32-bit field there set to values just past the file, just
+// short of its end, and large. The file is patched in place.
 TEST(FileVersion, DamagedImagesFailCleanly)
 {
     nxrtest::ScratchDir dir;
     const std::string path = dir.file("damaged.bin");
     for (const std::string& sample : {kExe, kDll}) {
         const std::string image = readFile(sample);
+        const size_t rsrc = image.find(std::string(".rsrc\0\0\0", 8)); // the last section header
+        ASSERT_NE(rsrc, std::string::npos);
+        uint32_t ulRsrcData = 0;
+        std::memcpy(&ulRsrcData, image.data() + rsrc + 20, 4);
+        ASSERT_GT(ulRsrcData, rsrc + 40);
         nxrtest::writeFile(path, image);
         const int fd = ::open(path.c_str(), O_RDWR);
         ASSERT_GE(fd, 0);
-        for (size_t at = 0; at + 4 <= image.size(); at += 4) {
-            for (uint32_t v : {0xFFFFFFFFu, 0x7FFFFFFFu, uint32_t(image.size()), uint32_t(image.size() - 2), 0u}) {
-                ASSERT_EQ(::pwrite(fd, &v, 4, off_t(at)), 4);
-                readCleanly(path, image.size());
-                if (HasFailure())
-                    FAIL() << sample << ": field at " << at << " set to " << v;
-            }
-            ASSERT_EQ(::pwrite(fd, image.data() + at, 4, off_t(at)), 4);
+        const auto damage = [&](size_t at, const void* p, size_t n) {
+            ASSERT_EQ(::pwrite(fd, p, n, off_t(at)), ssize_t(n));
+            ASSERT_NO_FATAL_FAILURE(readCleanly(path, image.size()));
+            ASSERT_EQ(::pwrite(fd, image.data() + at, n, off_t(at)), ssize_t(n));
+        };
+        for (size_t at = 0; at < image.size(); at = at + 1 == rsrc + 40 ? ulRsrcData : at + 1) {
+            for (uint8_t v : {0x00, 0xFF, 0x80})
+                ASSERT_NO_FATAL_FAILURE(damage(at, &v, 1)) << sample << ": byte " << at << " set to " << int(v);
+            if (at % 4 != 0 || at + 4 > image.size())
+                continue;
+            for (uint32_t v : {uint32_t(image.size()), uint32_t(image.size() - 2), 0x7FFFFFFFu})
+                ASSERT_NO_FATAL_FAILURE(damage(at, &v, 4)) << sample << ": field " << at << " set to " << v;
         }
         ::close(fd);
     }
@@ -262,18 +270,13 @@ TEST(FileVersion, DamagedBlocksNeverReadPastTheirEnd)
 {
     const auto block = versionBlock(kDll);
     const uint32_t n = uint32_t(block.size());
-    for (uint32_t len = 0; len <= n; ++len) {
-        queryEverything(block.data(), len);
-        if (HasFatalFailure())
-            FAIL() << "block cut to " << len;
-    }
+    for (uint32_t len = 0; len <= n; ++len)
+        ASSERT_NO_FATAL_FAILURE(queryEverything(block.data(), len)) << "block cut to " << len;
     for (uint32_t at = 0; at < n; ++at) {
-        for (uint8_t v : {uint8_t(0x00), uint8_t(0xFF), uint8_t(0x01), uint8_t(0x7F)}) {
+        for (uint8_t v : {0x00, 0xFF, 0x01, 0x7F}) {
             auto damaged = block;
             damaged[at] = v;
-            queryEverything(damaged.data(), n);
-            if (HasFatalFailure())
-                FAIL() << "byte " << at << " set to " << int(v);
+            ASSERT_NO_FATAL_FAILURE(queryEverything(damaged.data(), n)) << "byte " << at << " set to " << int(v);
         }
     }
 }
