@@ -30,14 +30,11 @@ public:
     std::function<void(CProbeThread&)> body;
     void thread() override { body(*this); }
 
+    using CNXRThreadObject::m_bRunning, CNXRThreadObject::m_dwThreadId, CNXRThreadObject::m_hStartEvent,
+        CNXRThreadObject::m_hStopEvent, CNXRThreadObject::m_dwExitCode;
     std::u16string name() const { return std::u16string(nameView()); }
     os::Handle threadHandle() const { return m_hThread.load(); }
-    bool running() const { return m_bRunning; }
-    uint32_t threadId() const { return m_dwThreadId; }
-    os::Handle startEvent() const { return m_hStartEvent; }
-    os::Handle stopEvent() const { return m_hStopEvent; }
     std::vector<os::Handle> events() const { return {m_hFinishEvent, m_hStopEvent, m_hStartEvent, m_hCompleteEvent}; }
-    void setExitCode(uint32_t ul) { m_dwExitCode = ul; }
     void enter() { os::setEvent(m_hStartEvent); }
     void finish() { os::setEvent(m_hFinishEvent); }
 };
@@ -50,7 +47,7 @@ std::function<void(CProbeThread&)> contractBody(uint32_t ulExitCode, std::functi
         self.enter();
         if (work)
             work(self);
-        self.setExitCode(ulExitCode);
+        self.m_dwExitCode = ulExitCode;
         self.finish();
     };
 }
@@ -73,9 +70,9 @@ TEST(ThreadObject, RunsInlineOrOnItsOwnThreadAndAgain)
         SCOPED_TRACE(bUseThread);
         EXPECT_EQ(probe.startAndWaitForFinish(bUseThread), 9u);
         EXPECT_EQ(ranOn == std::this_thread::get_id(), !bUseThread);
-        EXPECT_EQ(probe.threadId() != 0, bUseThread);
+        EXPECT_EQ(probe.m_dwThreadId != 0, bUseThread);
         EXPECT_EQ(probe.threadHandle(), nullptr);
-        EXPECT_FALSE(probe.running());
+        EXPECT_FALSE(probe.m_bRunning);
     }
 }
 
@@ -94,7 +91,7 @@ TEST(ThreadObject, PostedMessageIsDispatchedDuringTheWait)
             os::setEvent(hRelease);
         });
         const os::Handle handles[] = {hRelease};
-        self.setExitCode(os::waitForMultiple(handles, 30000));
+        self.m_dwExitCode = os::waitForMultiple(handles, 30000);
     });
     EXPECT_EQ(probe.startAndWaitForFinish(true), 0u);
     EXPECT_EQ(dispatchedOn, std::this_thread::get_id());
@@ -108,16 +105,16 @@ TEST(ThreadObject, EntrySignalReleasesOneWait)
     // Runs until asked to stop.
     probe.body = contractBody(0, [&](CProbeThread& self) {
         ++entries;
-        const os::Handle handles[] = {self.stopEvent()};
+        const os::Handle handles[] = {self.m_hStopEvent};
         os::waitForMultiple(handles, 30000);
     });
     ASSERT_TRUE(probe.startAndWaitForEntry());
-    EXPECT_TRUE(probe.running());
+    EXPECT_TRUE(probe.m_bRunning);
 
     // The entry signal was consumed: a second wait blocks until it comes again.
     auto second = std::async(std::launch::async, [&] { probe.waitForEntry(); });
     EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout);
-    os::setEvent(probe.startEvent());
+    os::setEvent(probe.m_hStartEvent);
     EXPECT_EQ(second.wait_for(30s), std::future_status::ready);
 
     // A thread is still held: starting again creates none.
@@ -126,7 +123,7 @@ TEST(ThreadObject, EntrySignalReleasesOneWait)
     EXPECT_TRUE(probe.startThread());
     EXPECT_EQ(probe.threadHandle(), hThread);
     EXPECT_TRUE(probe.stopThread());
-    EXPECT_FALSE(probe.running());
+    EXPECT_FALSE(probe.m_bRunning);
     EXPECT_EQ(entries.load(), 1);
 }
 
@@ -142,7 +139,7 @@ TEST(ThreadObject, FailedCreationOfThreadsAndEvents)
         EXPECT_FALSE(probe.startThread());
     }
     // The object is left idle and can be used again.
-    EXPECT_FALSE(probe.running());
+    EXPECT_FALSE(probe.m_bRunning);
     EXPECT_EQ(probe.threadHandle(), nullptr);
     EXPECT_EQ(probe.startAndWaitForFinish(true), 5u);
     EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"), 2u);
@@ -164,7 +161,7 @@ TEST(ThreadObject, BodyExceptions)
     CProbeThread probe;
     probe.body = [](CProbeThread& self) {
         self.enter();
-        self.setExitCode(3);
+        self.m_dwExitCode = 3;
         throw std::runtime_error("body failed");
     };
     EXPECT_EQ(probe.startAndWaitForFinish(false), 0xFFFFFFFFu);
@@ -184,9 +181,9 @@ TEST(ThreadObject, NamesAndCopies)
     // A copy has the name, events of its own, and nothing of the run.
     const CProbeThread copy(original);
     EXPECT_EQ(copy.name(), u"Probe");
-    EXPECT_EQ(copy.threadId(), 0u);
+    EXPECT_EQ(copy.m_dwThreadId, 0u);
     EXPECT_EQ(copy.threadHandle(), nullptr);
-    EXPECT_FALSE(copy.running());
+    EXPECT_FALSE(copy.m_bRunning);
     const auto theirs = original.events();
     for (os::Handle h : copy.events())
         EXPECT_TRUE(h != nullptr && std::find(theirs.begin(), theirs.end(), h) == theirs.end());
