@@ -111,6 +111,9 @@ fuzz: deps
 	  $(FUZZ_BUILD)/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=2048 \
 	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- \
 	    $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t > $(FUZZ_BUILD)/fuzz_$$t.log 2>&1 || status=$$?; \
-	  grep -v '^#[0-9]' $(FUZZ_BUILD)/fuzz_$$t.log | tail -n 30; \
-	  test $$status -eq 0 || { echo "fuzz_$$t found a failure: see $(FUZZ_BUILD)/artifacts/"; exit 1; }; \
+	  if [ $$status -ne 0 ]; then \
+	    grep -v '^#[0-9]' $(FUZZ_BUILD)/fuzz_$$t.log | tail -n 60; \
+	    echo "fuzz_$$t found a failure: see $(FUZZ_BUILD)/artifacts/"; exit 1; \
+	  fi; \
+	  grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' $(FUZZ_BUILD)/fuzz_$$t.log; \
 	done; echo "All fuzz targets ran $(FUZZ_SECONDS) s each without a failure."
