@@ -232,3 +232,31 @@ TEST_F(XmlCryptDiskFaults, ReadFailuresFailTheLoad)
     EXPECT_TRUE(service.getFileBuffer(name(doc), &out));
     EXPECT_EQ(textOf(out), kXml);
 }
+
+TEST(XmlCryptFiles, LargeDocumentsRoundTripInPieces)
+{
+    // Larger than one read piece (4 MiB) and many decryption pieces (1 MiB),
+    // so the check follows the bytes across piece boundaries.
+    ScratchDir dir;
+    CNXRXmlCrypt service;
+    const Passphrase pw = passphrase(u"pw");
+    std::string big = "<rows>";
+    for (int i = 0; big.size() < (9u << 20); ++i)
+        big += "<row n=\"" + std::to_string(i) + "\">text &amp; more text</row>\n";
+    big += "</rows>";
+    const std::string doc = dir.file("big.xml");
+    writeFile(doc, big);
+    ASSERT_TRUE(service.encryptXMLFile(name(doc), 2, &pw));
+    std::filesystem::remove(doc);
+    ASSERT_TRUE(service.decryptXMLFile(name(doc + ".enc"), &pw));
+    EXPECT_EQ(readFile(doc), big);
+
+    // Broken far past the first pieces: refused, and nothing is written.
+    std::filesystem::remove(doc);
+    std::string broken = big;
+    broken[broken.size() - 3] = '!';
+    writeFile(dir.file("broken.xml"), broken);
+    EXPECT_FALSE(service.encryptXMLFile(name(dir.file("broken.xml")), 2, &pw));
+    EXPECT_FALSE(fileExists(dir.file("broken.xml.enc")));
+    expectNoTemporaries(dir);
+}
