@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <string>
 
 using namespace nxr;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -27,14 +27,8 @@ CNXRBuffer<NXR_BYTE> bytesOf(const std::string& s)
 std::string textOf(CXmlXercesBase& wrapper)
 {
     CNXRBuffer<NXR_BYTE> out;
-    if (!wrapper.flushToMemBuffer(out))
-        return "(no document)";
-    return std::string(reinterpret_cast<const char*>(out.getBuffer()), out.getNumElems());
-}
-
-std::string utf8(const CNXRWCharString& s)
-{
-    return s.toUtf8();
+    return wrapper.flushToMemBuffer(out) ? std::string(reinterpret_cast<const char*>(out.getBuffer()), out.getNumElems())
+                                         : "(no document)";
 }
 
 } // namespace
@@ -62,11 +56,10 @@ TEST(XmlWrapper, ElementOperations)
 {
     CXmlXercesBase doc;
     ASSERT_TRUE(doc.loadXMLFromMem(bytesOf("<r><e/><e k=\"x\">one</e><e k=\"y\"><f/></e></r>")));
-    xercesc::DOMElement* pFound = nullptr;
+    xercesc::DOMElement *pFound = nullptr, *pThird = nullptr;
     ASSERT_TRUE(doc.getElementByAttribute(u"e", u"k", u"y", pFound));
-    xercesc::DOMElement* pSecond = nullptr;
-    ASSERT_TRUE(doc.getElementByLabel(u"e", pSecond, 2));
-    EXPECT_EQ(pFound, pSecond);
+    ASSERT_TRUE(doc.getElementByLabel(u"e", pThird, 2));
+    EXPECT_EQ(pFound, pThird);
     EXPECT_FALSE(doc.getElementByAttribute(u"e", u"k", u"Y", pFound));
     EXPECT_FALSE(doc.getElementByAttribute(u"none", u"k", u"x", pFound));
     EXPECT_FALSE(doc.getElementByLabel(u"e", pFound, 3));
@@ -74,20 +67,20 @@ TEST(XmlWrapper, ElementOperations)
     CNXRWCharString text;
     ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, 1));
     ASSERT_TRUE(doc.readTextNode(pFound, text));
-    EXPECT_EQ(utf8(text), "one");
-    ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, 0));
-    EXPECT_FALSE(doc.readTextNode(pFound, text)); // no child
-    ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, 2));
-    EXPECT_FALSE(doc.readTextNode(pFound, text)); // an element child holds no text
+    EXPECT_EQ(text.toUtf8(), "one");
+    for (const uint32_t ulIndex : {0u, 2u}) { // no child; an element child, which holds no text
+        ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, ulIndex));
+        EXPECT_FALSE(doc.readTextNode(pFound, text));
+    }
 
-    xercesc::DOMElement* pNew = nullptr;
+    xercesc::DOMElement *pNew = nullptr, *pRoot = nullptr;
     EXPECT_FALSE(doc.createElement(u"not a name", pNew));
     ASSERT_TRUE(doc.createElement(u"n", pNew));
     ASSERT_TRUE(doc.setAttribute(pNew, u"k", u"z"));
-    ASSERT_TRUE(doc.attachToElement(pNew, pFound));
+    ASSERT_TRUE(doc.attachToElement(pNew, pThird));
     EXPECT_TRUE(doc.getElementByAttribute(u"n", u"k", u"z", pFound));
 
-    xercesc::DOMElement* pRoot = nullptr;
+    // The root element stays; any other element can go.
     ASSERT_TRUE(doc.getElementByLabel(u"r", pRoot, 0));
     EXPECT_FALSE(doc.deleteNode(pRoot));
     EXPECT_TRUE(doc.isObjectValid());
@@ -95,6 +88,8 @@ TEST(XmlWrapper, ElementOperations)
     EXPECT_EQ(textOf(doc).find("<n "), std::string::npos);
 }
 
+// Values are added after those under the same label and found and removed
+// first come, first served.
 TEST(XmlStore, ValuesUnderOneLabel)
 {
     CXmlXercesBase store;
@@ -103,21 +98,21 @@ TEST(XmlStore, ValuesUnderOneLabel)
     EXPECT_FALSE(store.get(u"colour", value));
     ASSERT_TRUE(store.set(u"colour", u"red", false));
     ASSERT_TRUE(store.set(u"colour", u"blue", false));
-    ASSERT_TRUE(store.get(u"colour", value));
-    EXPECT_EQ(utf8(value), "red");
     EXPECT_NE(textOf(store).find("<colour><Value>red</Value><Version>XML_VERSION</Version></colour>"),
               std::string::npos);
-
-    ASSERT_TRUE(store.deleteValue(u"colour", false));
-    ASSERT_TRUE(store.get(u"colour", value));
-    EXPECT_EQ(utf8(value), "blue");
-    ASSERT_TRUE(store.deleteValue(u"colour", false));
+    for (const char* pszFirst : {"red", "blue"}) {
+        ASSERT_TRUE(store.get(u"colour", value));
+        EXPECT_EQ(value.toUtf8(), pszFirst);
+        ASSERT_TRUE(store.deleteValue(u"colour", false));
+    }
     EXPECT_FALSE(store.get(u"colour", value));
     EXPECT_FALSE(store.deleteValue(u"colour", false));
     EXPECT_FALSE(store.set(u"bad label", u"x", false));
 }
 
-TEST(XmlStore, ValuesSurviveTheFile)
+// A store's file: created when missing, rewritten with its permissions
+// kept, read back; a broken file or a failing write leaves the file alone.
+TEST(XmlStore, TheStoresFile)
 {
     nxrtest::ScratchDir dir;
     const std::string path = dir.file("store.xml");
@@ -128,10 +123,15 @@ TEST(XmlStore, ValuesSurviveTheFile)
         ASSERT_TRUE(store.set(u"k", special, true));
         ::chmod(path.c_str(), 0600);
         ASSERT_TRUE(store.set(u"k2", u"v2", true));
+        // A failing write keeps the file and leaves no temporary behind.
+        os::CScopedFileFaults faults;
+        faults.fail(os::FileOp::Write, ENOSPC);
+        EXPECT_FALSE(store.set(u"k3", u"v3", true));
     }
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 
     CXmlXercesBase reopened;
     ASSERT_TRUE(reopened.setPath(path.c_str()));
@@ -139,15 +139,10 @@ TEST(XmlStore, ValuesSurviveTheFile)
     ASSERT_TRUE(reopened.get(u"k", value));
     EXPECT_TRUE(value == special);
     ASSERT_TRUE(reopened.get(u"k2", value));
-    EXPECT_EQ(utf8(value), "v2");
-    // Nothing but the store itself was left behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
-              1);
-}
+    EXPECT_EQ(value.toUtf8(), "v2");
+    EXPECT_FALSE(reopened.get(u"k3", value));
 
-TEST(XmlStore, BrokenOrUnwritableFilesAreLeftAlone)
-{
-    nxrtest::ScratchDir dir;
+    // A broken file is refused and never replaced by an empty store.
     const std::string broken = dir.file("broken.xml");
     nxrtest::writeFile(broken, "<TarnFile><k>");
     CXmlXercesBase store;
@@ -156,42 +151,29 @@ TEST(XmlStore, BrokenOrUnwritableFilesAreLeftAlone)
     EXPECT_FALSE(store.flush());
     EXPECT_EQ(nxrtest::readFile(broken), "<TarnFile><k>");
 
-    const std::string good = dir.file("good.xml");
-    nxrtest::writeFile(good, "<TarnFile/>");
-    CXmlXercesBase other;
-    ASSERT_TRUE(other.setPath(good.c_str()));
-    {
-        os::CScopedFileFaults faults;
-        faults.fail(os::FileOp::Write, ENOSPC);
-        EXPECT_FALSE(other.set(u"k", u"v", true));
-    }
-    EXPECT_EQ(nxrtest::readFile(good), "<TarnFile/>");
-    EXPECT_FALSE(nxrtest::fileExists(good + "." + std::to_string(::getpid()) + "-0.tmp"));
-
-    CXmlXercesBase empty;
+    // An empty path gives a new store that has nowhere to go; a store never
+    // given a path writes "uninitialized" in the working folder.
+    CXmlXercesBase empty, unnamed;
     ASSERT_TRUE(empty.setPath(u""));
     EXPECT_TRUE(empty.isObjectValid());
     EXPECT_FALSE(empty.flush());
-}
-
-TEST(XmlStore, WithoutAPathFlushWritesUninitialized)
-{
-    nxrtest::ScratchDir dir;
-    const auto cwd = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
-    CXmlXercesBase store;
-    const bool bFlushed = store.initXMLMemDoc() && store.flush();
-    std::filesystem::current_path(cwd);
+    const auto cwd = fs::current_path();
+    fs::current_path(dir.path());
+    const bool bFlushed = unnamed.initXMLMemDoc() && unnamed.flush();
+    fs::current_path(cwd);
     ASSERT_TRUE(bFlushed);
     EXPECT_NE(nxrtest::readFile(dir.file("uninitialized")).find("TarnFile"), std::string::npos);
 }
 
-TEST(XmlFunctions, OrderNumbersAreFourHexDigits)
+// Order numbers are written as four hex digits and read only in that form;
+// the first function with a number is the one found and deleted.
+TEST(XmlFunctions, OrderNumbersAndLookup)
 {
     CXmlXercesVM vm;
     ASSERT_TRUE(vm.initXMLMemDoc());
     ASSERT_TRUE(vm.setFunction(u"start", 10, false));
     ASSERT_TRUE(vm.setFunction(u"last", 0xFFFF, false));
+    ASSERT_TRUE(vm.setFunction(u"second", 10, false));
     const std::string text = textOf(vm);
     EXPECT_NE(text.find("<FUNCTION><ORDER>000A</ORDER><COMMAND>start</COMMAND><VERSION>1.0</VERSION></FUNCTION>"),
               std::string::npos);
@@ -199,9 +181,13 @@ TEST(XmlFunctions, OrderNumbersAreFourHexDigits)
 
     CNXRWCharString command, version;
     ASSERT_TRUE(vm.getFunction(10, command, version));
-    EXPECT_EQ(utf8(command), "start");
-    EXPECT_EQ(utf8(version), "1.0");
+    EXPECT_EQ(command.toUtf8() + " " + version.toUtf8(), "start 1.0");
     EXPECT_FALSE(vm.getFunction(11, command, version));
+    ASSERT_TRUE(vm.deleteFunction(10));
+    ASSERT_TRUE(vm.getFunction(10, command, version));
+    EXPECT_EQ(command.toUtf8(), "second");
+    ASSERT_TRUE(vm.deleteFunction(10));
+    EXPECT_FALSE(vm.deleteFunction(10));
 
     CXmlXercesVM decimal;
     ASSERT_TRUE(decimal.loadXMLFromMem(
@@ -209,25 +195,11 @@ TEST(XmlFunctions, OrderNumbersAreFourHexDigits)
                 "<FUNCTION><ORDER>10</ORDER><COMMAND>decimal</COMMAND><VERSION>1.0</VERSION></FUNCTION>"
                 "<FUNCTION><ORDER>000A</ORDER><COMMAND>hex</COMMAND><VERSION>1.0</VERSION></FUNCTION></TarnFile>")));
     ASSERT_TRUE(decimal.getFunction(10, command, version));
-    EXPECT_EQ(utf8(command), "hex");
+    EXPECT_EQ(command.toUtf8(), "hex");
 }
 
-TEST(XmlFunctions, FirstFunctionWithANumberWins)
-{
-    CXmlXercesVM vm;
-    ASSERT_TRUE(vm.initXMLMemDoc());
-    ASSERT_TRUE(vm.setFunction(u"first", 3, false));
-    ASSERT_TRUE(vm.setFunction(u"second", 3, false));
-    CNXRWCharString command, version;
-    ASSERT_TRUE(vm.getFunction(3, command, version));
-    EXPECT_EQ(utf8(command), "first");
-    ASSERT_TRUE(vm.deleteFunction(3));
-    ASSERT_TRUE(vm.getFunction(3, command, version));
-    EXPECT_EQ(utf8(command), "second");
-    ASSERT_TRUE(vm.deleteFunction(3));
-    EXPECT_FALSE(vm.deleteFunction(3));
-}
-
+// The first parameter of a name wins; without the function nothing is read,
+// added or removed.
 TEST(XmlFunctions, Parameters)
 {
     CXmlXercesVM vm;
@@ -237,13 +209,12 @@ TEST(XmlFunctions, Parameters)
     ASSERT_TRUE(vm.setParameter(u"speed", 1, u"slow", false));
     CNXRWCharString value;
     ASSERT_TRUE(vm.getParameter(1, u"speed", value));
-    EXPECT_EQ(utf8(value), "fast");
+    EXPECT_EQ(value.toUtf8(), "fast");
     EXPECT_FALSE(vm.getParameter(1, u"colour", value));
-
-    // No function 2: nothing is read, added or removed.
     const std::string before = textOf(vm);
     EXPECT_FALSE(vm.getParameter(2, u"speed", value));
     EXPECT_FALSE(vm.setParameter(u"speed", 2, u"x", false));
     EXPECT_FALSE(vm.deleteFunction(2));
     EXPECT_EQ(textOf(vm), before);
 }
+
