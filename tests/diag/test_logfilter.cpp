@@ -1,4 +1,5 @@
-// Which records reach the log file, under which settings.
+// Which records reach the log file, under which settings, and the file's
+// layout.
 #include "nxr_exceptions.h"
 #include "nxr_logconfig.h"
 #include "nxr_logging.h"
@@ -6,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+
 using namespace nxr;
-using nxrtest::fileExists;
-using nxrtest::readFile;
 using nxrtest::readLogLines;
 using nxrtest::ScopedRegistry;
 
@@ -31,57 +32,72 @@ std::string dword(const char* name, uint32_t v)
 
 } // namespace
 
-TEST(LogFilter, NothingWithoutLogging)
+// Each case rewrites the settings file, then sends a record of every level
+// with the given result: the levels written must be exactly those expected.
+// Rewriting before each case also shows that an edit takes effect on the
+// next record; the log holds exactly the records reported as written.
+TEST(LogFilter, EveryRule)
 {
     ScopedRegistry reg;
-    // No settings file at all.
-    EXPECT_FALSE(emit(NXR_LEVEL_CRITICAL, NXR_RESULT_ERROR_CODE, 1));
-    // A file with Logging = 0.
-    reg.writeLogsKey({dword("Logging", 0), "\"TextOutput\"=\"" + reg.logPath() + "\""});
-    EXPECT_FALSE(emit(NXR_LEVEL_CRITICAL, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_FALSE(fileExists(reg.logPath()));
-    // Logging on but no TextOutput: no output accepts the record.
-    reg.writeLogsKey({dword("Logging", 1)});
-    EXPECT_FALSE(emit(NXR_LEVEL_CRITICAL, NXR_RESULT_ERROR_CODE, 1));
-}
+    EXPECT_FALSE(emit(NXR_LEVEL_CRITICAL, NXR_RESULT_ERROR_CODE, 1)); // no settings file at all
 
-TEST(LogFilter, DefaultDetailWritesFailuresButNoTraces)
-{
-    ScopedRegistry reg;
-    reg.writeLogsKey({dword("Logging", 1), "\"TextOutput\"=\"" + reg.logPath() + "\""});
-    EXPECT_TRUE(emit(NXR_LEVEL_CRITICAL, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_TRUE(emit(NXR_LEVEL_EXCEPTION_BAD, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_TRUE(emit(NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_FALSE(emit(NXR_LEVEL_EXCEPTION_OK, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_FALSE(emit(NXR_LEVEL_ENTRY, NXR_RESULT_BOOLEAN, 1));
-    EXPECT_FALSE(emit(NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 0));
-    EXPECT_EQ(readLogLines(reg.logPath()).size(), 4u);
-}
-
-TEST(LogFilter, ExitRefinements)
-{
-    ScopedRegistry reg;
-    // EXIT plus the boolean refinement: only failed boolean exits.
-    reg.enableLogging(0x2200);
-    EXPECT_TRUE(emit(NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 0));
-    EXPECT_FALSE(emit(NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 1));
-    EXPECT_FALSE(emit(NXR_LEVEL_EXIT, NXR_RESULT_LOGICAL, 0)); // a refinement is set, not this one
-    EXPECT_FALSE(emit(NXR_LEVEL_EXIT, NXR_RESULT_RETURN_CODE, 0));
-    EXPECT_FALSE(emit(NXR_LEVEL_ENTRY, NXR_RESULT_BOOLEAN, 0));
-
-    reg.enableLogging(0x1200);
-    EXPECT_TRUE(emit(NXR_LEVEL_EXIT, NXR_RESULT_ERROR_CODE, 3));
-    EXPECT_FALSE(emit(NXR_LEVEL_EXIT, NXR_RESULT_ERROR_CODE, 0));
-
-    reg.enableLogging(0x4200);
-    EXPECT_TRUE(emit(NXR_LEVEL_EXIT, NXR_RESULT_LOGICAL, 0));
-    EXPECT_FALSE(emit(NXR_LEVEL_EXIT, NXR_RESULT_LOGICAL, 1));
-
-    // Without refinements every EXIT record passes.
-    reg.enableLogging(0x200);
-    EXPECT_TRUE(emit(NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 1));
-    EXPECT_TRUE(emit(NXR_LEVEL_EXIT, NXR_RESULT_RETURN_CODE, 0));
+    const std::string on = dword("Logging", 1), out = "\"TextOutput\"=\"" + reg.logPath() + "\"";
+    const auto detail = [&](uint32_t d) { return std::vector<std::string>{on, out, dword("LogDetail", d)}; };
+    const auto with = [&](const std::string& line) { return std::vector<std::string>{on, out, line}; };
+    const std::vector<std::string> allow = with("\"AllowObjects\"=\"CNXRBuffer CAesKey\"");
+    const std::vector<std::string> exclude = with("\"ExcludeObjects\"=\"CSwRNG\"");
+    const uint32_t kCode = NXR_RESULT_ERROR_CODE, kBool = NXR_RESULT_BOOLEAN, kLogical = NXR_RESULT_LOGICAL;
+    const uint32_t kDefault = 27, kExit = NXR_LEVEL_EXIT;
+    const struct {
+        std::vector<std::string> settings;
+        uint32_t kind, value;
+        uint32_t ulLevels; // the levels written
+        const char16_t* cls = u"CProbe";
+    } cases[] = {
+        // Without LogDetail: failures and warnings, no traces.
+        {{on, out}, kCode, 1, kDefault},
+        {{on, out}, kBool, 0, kDefault},
+        {detail(NXR_LEVEL_DEBUG | NXR_LEVEL_ENTRY), kCode, 1, NXR_LEVEL_DEBUG | NXR_LEVEL_ENTRY},
+        // EXIT alone passes every EXIT record; a refinement lets through only
+        // the failed results of its own kind.
+        {detail(0x200), kBool, 1, kExit},
+        {detail(0x200), NXR_RESULT_RETURN_CODE, 0, kExit},
+        {detail(0x2200), kBool, 0, kExit},
+        {detail(0x2200), kBool, 1, 0},
+        {detail(0x2200), kLogical, 0, 0},
+        {detail(0x2200), NXR_RESULT_RETURN_CODE, 0, 0},
+        {detail(0x1200), kCode, 3, kExit},
+        {detail(0x1200), kCode, 0, 0},
+        {detail(0x4200), kLogical, 0, kExit},
+        {detail(0x4200), kLogical, 1, 0},
+        // A per-program entry without a path lets nothing through.
+        {with("\"test_diag\"=\"1\""), kCode, 1, 0},
+        // The class lists match substrings; records without a class pass;
+        // AllowObjects wins over ExcludeObjects.
+        {allow, kCode, 1, kDefault, u"CNXRBuffer"},
+        {allow, kCode, 1, kDefault, u"CAesKey"},
+        {allow, kCode, 1, kDefault, u"Key"},
+        {allow, kCode, 1, 0, u"CSwRNG"},
+        {allow, kCode, 1, kDefault, nullptr},
+        {{on, out, "\"AllowObjects\"=\"CSwRNG\"", "\"ExcludeObjects\"=\"CSwRNG\""}, kCode, 1, kDefault, u"CSwRNG"},
+        {exclude, kCode, 1, 0, u"CSwRNG"},
+        {exclude, kCode, 1, kDefault, u"CAesKey"},
+        // Logging absent or 0; logging on without an output to take it.
+        {{out}, kCode, 1, 0},
+        {{dword("Logging", 0), out}, kCode, 1, 0},
+        {{on}, kCode, 1, 0},
+    };
+    size_t ulLines = 0;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        reg.writeLogsKey(c.settings);
+        uint32_t ulWritten = 0;
+        for (uint32_t level = NXR_LEVEL_CRITICAL; level <= NXR_LEVEL_FAILURE; level <<= 1)
+            ulWritten |= emit(level, c.kind, c.value, c.cls) ? level : 0;
+        EXPECT_EQ(ulWritten, c.ulLevels) << "case " << i;
+        ulLines += std::popcount(c.ulLevels);
+        EXPECT_EQ(readLogLines(reg.logPath()).size(), ulLines) << "case " << i;
+    }
 }
 
 TEST(LogFilter, ProgramEntryReplacesDetailAndOutput)
@@ -103,43 +119,6 @@ TEST(LogFilter, ProgramEntryReplacesDetailAndOutput)
     CNXRDetailedLog rec2(NXR_LEVEL_ERROR, std::nullopt, 0, NXR_RESULT_BOOLEAN, nullptr, nullptr, nullptr, 0, 1, 0);
     EXPECT_FALSE(rec2.log());
     EXPECT_EQ(rec2.getDetailMask(), 512);
-
-    // An entry without a path does not let anything through.
-    reg.writeLogsKey({dword("Logging", 1), "\"TextOutput\"=\"" + reg.logPath() + "\"", "\"test_diag\"=\"1\""});
-    EXPECT_FALSE(emit(NXR_LEVEL_CRITICAL, NXR_RESULT_ERROR_CODE, 1));
-}
-
-TEST(LogFilter, ClassLists)
-{
-    ScopedRegistry reg;
-    const std::string out = "\"TextOutput\"=\"" + reg.logPath() + "\"";
-    reg.writeLogsKey({dword("Logging", 1), out, "\"AllowObjects\"=\"CNXRBuffer CAesKey\""});
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, u"CNXRBuffer"));
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, u"CAesKey"));
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, u"Key")); // a substring of the list
-    EXPECT_FALSE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, u"CSwRNG"));
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, nullptr));
-
-    // AllowObjects wins over ExcludeObjects.
-    reg.writeLogsKey({dword("Logging", 1), out, "\"AllowObjects\"=\"CSwRNG\"", "\"ExcludeObjects\"=\"CSwRNG\""});
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, u"CSwRNG"));
-
-    reg.writeLogsKey({dword("Logging", 1), out, "\"ExcludeObjects\"=\"CSwRNG\""});
-    EXPECT_FALSE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, u"CSwRNG"));
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1, u"CAesKey"));
-}
-
-TEST(LogFilter, SettingsEditedBetweenRecords)
-{
-    ScopedRegistry reg;
-    reg.enableLogging(27);
-    EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_FALSE(emit(NXR_LEVEL_DEBUG, NXR_RESULT_ERROR_CODE, 1));
-    reg.enableLogging(32);
-    EXPECT_TRUE(emit(NXR_LEVEL_DEBUG, NXR_RESULT_ERROR_CODE, 1));
-    EXPECT_FALSE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 1));
-    reg.writeLogsKey({dword("Logging", 0)});
-    EXPECT_FALSE(emit(NXR_LEVEL_DEBUG, NXR_RESULT_ERROR_CODE, 1));
 }
 
 TEST(LogFile, ByteOrderMarkOnceAndLayout)
@@ -148,13 +127,11 @@ TEST(LogFile, ByteOrderMarkOnceAndLayout)
     reg.enableLogging(27);
     EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 0x10));
     EXPECT_TRUE(emit(NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 0));
-    const std::string raw = readFile(reg.logPath());
+    const std::string raw = nxrtest::readFile(reg.logPath());
     ASSERT_GE(raw.size(), 4u);
-    EXPECT_EQ(static_cast<unsigned char>(raw[0]), 0xFF);
-    EXPECT_EQ(static_cast<unsigned char>(raw[1]), 0xFE);
+    // FF FE once, then UTF-16LE ('<' and a zero byte) ending in CR LF.
+    EXPECT_EQ(raw.substr(0, 4), std::string("\xFF\xFE<\0", 4));
     EXPECT_EQ(raw.find("\xFF\xFE", 2), std::string::npos);
-    // UTF-16LE: '<' then a zero byte.
-    EXPECT_EQ(raw.substr(2, 2), std::string("<\0", 2));
     EXPECT_EQ(raw.substr(raw.size() - 4), std::string("\r\0\n\0", 4));
 
     const auto lines = readLogLines(reg.logPath());
