@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 using namespace nxr;
@@ -32,40 +33,36 @@ CNXRLogRecord record(uint32_t level, uint32_t kind, uint32_t value)
 // Lines of the log that contain the given text.
 size_t countLines(const std::vector<std::string>& lines, const std::string& text)
 {
-    size_t n = 0;
-    for (const auto& l : lines)
-        n += l.find(text) != std::string::npos;
-    return n;
+    return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != std::string::npos; });
 }
 
 } // namespace
 
-TEST(LogRendering, LevelNamesAndUnknownValues)
+// Level names, values that are no level (combinations, unlisted bits), and
+// each result kind: error codes unless 0 or 0xFFFFFFFF and return codes on
+// any level, boolean and logical results on EXIT records only.
+TEST(LogRendering, LevelsAndResults)
 {
-    EXPECT_EQ(levelName(NXR_LEVEL_EXCEPTION_BAD), u"EXCEPTION_BAD");
-    EXPECT_EQ(levelName(NXR_LEVEL_FAILURE), u"FAILURE");
-    EXPECT_EQ(levelName(NXR_LEVEL_ENTRY), u"ENTRY");
-    // Combinations and unlisted values are not levels.
-    EXPECT_EQ(levelName(3), u"UNSPECIFIED");
-    EXPECT_EQ(levelName(4096), u"UNSPECIFIED");
-    EXPECT_EQ(body(record(3, NXR_RESULT_BOOLEAN, 0)), "<UNSPECIFIED> ");
-}
-
-TEST(LogRendering, ResultKinds)
-{
-    // Error codes print unless 0 or 0xFFFFFFFF, on any level.
-    EXPECT_EQ(body(record(NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 5)), "<WARNING> <Error: 0x00000005> ");
-    EXPECT_EQ(body(record(NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 0)), "<WARNING> ");
-    EXPECT_EQ(body(record(NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 0xFFFFFFFF)), "<WARNING> ");
-    // Boolean and logical results only on EXIT records.
-    EXPECT_EQ(body(record(NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 1)), "<EXIT> <Passed> ");
-    EXPECT_EQ(body(record(NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 0)), "<EXIT> <Failed> ");
-    EXPECT_EQ(body(record(NXR_LEVEL_ENTRY, NXR_RESULT_BOOLEAN, 0)), "<ENTRY> ");
-    EXPECT_EQ(body(record(NXR_LEVEL_EXIT, NXR_RESULT_LOGICAL, 0)), "<EXIT> <Failed Logical Result> ");
-    EXPECT_EQ(body(record(NXR_LEVEL_EXIT, NXR_RESULT_LOGICAL, 7)), "<EXIT> <Passed> ");
-    EXPECT_EQ(body(record(NXR_LEVEL_DEBUG, NXR_RESULT_LOGICAL, 0)), "<DEBUG> ");
-    // Return codes on every level.
-    EXPECT_EQ(body(record(NXR_LEVEL_ENTRY, NXR_RESULT_RETURN_CODE, 0x2A)), "<ENTRY> <Return Code: 0x0000002a> ");
+    const struct {
+        uint32_t level, kind, value;
+        const char* pszBody;
+    } cases[] = {
+        {NXR_LEVEL_FAILURE, NXR_RESULT_BOOLEAN, 0, "<FAILURE> "},
+        {3, NXR_RESULT_BOOLEAN, 0, "<UNSPECIFIED> "},
+        {4096, NXR_RESULT_BOOLEAN, 0, "<UNSPECIFIED> "},
+        {NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 5, "<WARNING> <Error: 0x00000005> "},
+        {NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 0, "<WARNING> "},
+        {NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 0xFFFFFFFF, "<WARNING> "},
+        {NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 1, "<EXIT> <Passed> "},
+        {NXR_LEVEL_EXIT, NXR_RESULT_BOOLEAN, 0, "<EXIT> <Failed> "},
+        {NXR_LEVEL_ENTRY, NXR_RESULT_BOOLEAN, 0, "<ENTRY> "},
+        {NXR_LEVEL_EXIT, NXR_RESULT_LOGICAL, 0, "<EXIT> <Failed Logical Result> "},
+        {NXR_LEVEL_EXIT, NXR_RESULT_LOGICAL, 7, "<EXIT> <Passed> "},
+        {NXR_LEVEL_DEBUG, NXR_RESULT_LOGICAL, 0, "<DEBUG> "},
+        {NXR_LEVEL_ENTRY, NXR_RESULT_RETURN_CODE, 0x2A, "<ENTRY> <Return Code: 0x0000002a> "},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(body(record(c.level, c.kind, c.value)), c.pszBody);
 }
 
 TEST(LogRendering, NamesMessageAndSource)
@@ -91,7 +88,9 @@ TEST(LogRendering, NamesMessageAndSource)
     EXPECT_EQ(body(r), "<EXIT> <docseal> <::run> \"hello\" <Passed> <9> ");
 }
 
-TEST(LogRendering, LongLinesAreCutAndStillEnd)
+// Lines and formatted messages longer than the buffer are cut at its end; a
+// cut line still ends in CR LF.
+TEST(LogRendering, LongTextIsCut)
 {
     CNXRLogRecord r = record(NXR_LEVEL_ERROR, NXR_RESULT_BOOLEAN, 0);
     r.message = std::u16string(5000, u'x');
@@ -99,6 +98,7 @@ TEST(LogRendering, LongLinesAreCutAndStillEnd)
     EXPECT_EQ(line.size(), NXR_LOG_BUFFER_UNITS - 1);
     EXPECT_EQ(line.substr(line.size() - 2), u"\r\n");
     EXPECT_EQ(line.substr(0, 28), u"<Sun Dec  6 07:48:45 2026>: ");
+    EXPECT_EQ(nxrFormat(u"%s", {std::u16string(3000, u'y')}).size(), NXR_LOG_BUFFER_UNITS - 1);
 }
 
 TEST(LogFormat, Directives)
@@ -109,78 +109,58 @@ TEST(LogFormat, Directives)
               u"0x0000beef|-42|7|9|100%");
     // Missing arguments leave the directive as it stands; nothing is read.
     EXPECT_EQ(nxrFormat(u"%s and %s", {u"one"}), u"one and %s");
-    // The result never exceeds the buffer.
-    const std::u16string longText(3000, u'y');
-    EXPECT_EQ(nxrFormat(u"%s", {longText}).size(), NXR_LOG_BUFFER_UNITS - 1);
 }
 
 TEST(Exceptions, MessagesAndResults)
 {
-    const CBadArgException bad(u"ulOffset", u"value is out of bounds", __FILE__, __LINE__);
-    EXPECT_EQ(bad.getMessage(), u"A bad argument was provided ( ulOffset ). value is out of bounds");
-    EXPECT_EQ(bad.record().ulLevel, NXR_LEVEL_EXCEPTION_BAD);
-    EXPECT_EQ(bad.record().ulResultKind, NXR_RESULT_ERROR_CODE);
-    EXPECT_EQ(bad.getResultValue(), NXR_NO_ERROR_CODE);
-
     const CCreateFileException create(u"", __FILE__, __LINE__, 2);
     EXPECT_EQ(create.getMessage(), u"CreateFile call failed for file:Unknown");
     EXPECT_EQ(create.getResultValue(), 2u);
-
     // The parser's own text is never taken as a format.
-    const CXercesException xerces(u"bad %s here", __FILE__, __LINE__);
-    EXPECT_EQ(xerces.getMessage(), u"bad %s here");
-
+    EXPECT_EQ(CXercesException(u"bad %s here", __FILE__, __LINE__).getMessage(), u"bad %s here");
     const CCloseHandleWarning warn(u"m_hThread", __FILE__, __LINE__);
     EXPECT_EQ(warn.record().ulLevel, NXR_LEVEL_WARNING);
     EXPECT_EQ(warn.getMessage(), u"Unable to free memory ( m_hThread )");
-}
 
-TEST(Exceptions, CopyKeepsFlagsAndRecord)
-{
+    // A copy of a thrown exception knows it was written already.
     ScopedRegistry reg;
     reg.enableLogging(27);
     try {
         NXR_THROW(CRngBadArg);
     } catch (const CNXRLoggingObject& e) {
-        const auto& copy = dynamic_cast<const CRngBadArg&>(e);
-        const CRngBadArg again(copy);
-        EXPECT_TRUE(again.isLogged());
-        EXPECT_EQ(again.getMessage(), u"Bad arguement in rng.  Probably zero input buffer");
+        const CRngBadArg copy(dynamic_cast<const CRngBadArg&>(e));
+        EXPECT_TRUE(copy.isLogged());
+        EXPECT_EQ(copy.getMessage(), u"Bad arguement in rng.  Probably zero input buffer");
     }
 }
 
+// The error code and errno are as they were after a record, written or not.
 TEST(Logging, LastErrorAndErrnoSurviveLogging)
 {
     ScopedRegistry reg;
-    reg.enableLogging(0xFFFF);
-    os::setLastError(1234);
-    errno = EACCES;
-    CLogWarning w(u"something", 5, NXR_RESULT_ERROR_CODE, u"C", u"m", __FILE__, __LINE__);
-    EXPECT_TRUE(w.isLogged());
-    EXPECT_EQ(os::getLastError(), 1234u);
-    EXPECT_EQ(errno, EACCES);
-    // And when the write fails.
-    reg.writeLogsKey({"\"Logging\"=dword:1", "\"TextOutput\"=\"/proc/no/such/dir/x.log\""});
-    os::setLastError(77);
-    CLogWarning w2(u"other", 5, NXR_RESULT_ERROR_CODE, u"C", u"m", __FILE__, __LINE__);
-    EXPECT_FALSE(w2.isLogged());
-    EXPECT_EQ(os::getLastError(), 77u);
+    for (const bool bWritable : {true, false}) {
+        if (bWritable)
+            reg.enableLogging(0xFFFF);
+        else
+            reg.writeLogsKey({"\"Logging\"=dword:1", "\"TextOutput\"=\"/proc/no/such/dir/x.log\""});
+        os::setLastError(1234);
+        errno = EACCES;
+        CLogWarning w(u"something", 5, NXR_RESULT_ERROR_CODE, u"C", u"m", __FILE__, __LINE__);
+        EXPECT_EQ(w.isLogged(), bWritable);
+        EXPECT_EQ(os::getLastError(), 1234u);
+        EXPECT_EQ(errno, EACCES);
+    }
 }
 
 namespace {
 
-bool failingMethod()
+// Throws one of the family, or something foreign after setting errno.
+bool failingMethod(bool bFamily)
 {
     NXR_TRACE(u"CGuardProbe", u"failingMethod");
     return nxrGuard(nxrTrace, false, [&]() -> bool {
-        NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
-    });
-}
-
-bool foreignFailure()
-{
-    NXR_TRACE(u"CGuardProbe", u"foreignFailure");
-    return nxrGuard(nxrTrace, false, [&]() -> bool {
+        if (bFamily)
+            NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
         errno = ENOENT;
         throw std::runtime_error("not ours");
     });
@@ -201,29 +181,31 @@ struct CtorProbe {
 
 } // namespace
 
+// A family exception is written once, at its throw site, between the ENTRY
+// and EXIT records, and not again where it is caught; anything else becomes
+// one "unhandled exception" record with errno.
 TEST(Guard, ExceptionWrittenOnceAtItsThrowSite)
 {
     ScopedRegistry reg;
     reg.enableLogging(0xFFFF);
-    EXPECT_FALSE(failingMethod());
-    const auto lines = readLogLines(reg.logPath());
-    ASSERT_EQ(lines.size(), 3u); // ENTRY, the exception, EXIT
+    EXPECT_FALSE(failingMethod(true));
+    auto lines = readLogLines(reg.logPath());
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("<ENTRY> <test_diag> <CGuardProbe::failingMethod> <test_logging.cpp,"), std::string::npos);
-    EXPECT_EQ(countLines(lines, "A bad argument was provided ( ulSize ). value is 0"), 1u);
+    EXPECT_NE(lines[1].find("<EXCEPTION_BAD> <test_diag> \"A bad argument was provided ( ulSize ). value is 0\" "),
+              std::string::npos);
     EXPECT_NE(lines[2].find("<EXIT> <test_diag> <CGuardProbe::failingMethod> <Failed> "), std::string::npos);
-}
 
-TEST(Guard, ForeignExceptionsBecomeUnhandledRecords)
-{
-    ScopedRegistry reg;
     reg.enableLogging(27);
-    EXPECT_FALSE(foreignFailure());
-    const auto lines = readLogLines(reg.logPath());
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("<EXCEPTION_BAD> <test_diag> \"An unhandled exception occurred\" <Error: 0x00000002> "),
+    EXPECT_FALSE(failingMethod(false));
+    lines = readLogLines(reg.logPath());
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[3].find("<EXCEPTION_BAD> <test_diag> \"An unhandled exception occurred\" <Error: 0x00000002> "),
               std::string::npos);
 }
 
+// In a constructor a family exception goes on as it is; anything else is
+// recorded and replaced by the class's init exception.
 TEST(Guard, ConstructorPolicies)
 {
     ScopedRegistry reg;
