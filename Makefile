@@ -13,7 +13,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := build-essential cmake pkg-config libxerces-c-dev libssl-dev \
-                libgtest-dev libgmock-dev openssl coreutils
+                libgtest-dev libgmock-dev openssl coreutils perl valgrind
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -29,7 +29,9 @@ struct CNXRHeapHooks {
     bool bZeroed = false;
 };
 // Installs hooks (null restores the default heap). Not thread-safe: set them
-// before the buffers they should see exist.
+// before the buffers they should see exist, and restore the previous hooks
+// only once those buffers are gone: a block must go back through the hooks
+// that handed it out (the default heap keeps a header in front of each block).
 void nxrSetHeapHooks(const CNXRHeapHooks* pHooks) noexcept;
 void* nxrHeapAlloc(size_t ulBytes);
 void nxrHeapFree(void* p, size_t ulBytes) noexcept;
