@@ -262,11 +262,7 @@ bool CNXRBuffer<T>::zeroBuffer()
 template <class T>
 T& CNXRBuffer<T>::operator[](uint32_t i)
 {
-    NXR_BUFFER_TRACE(u"operator[]");
-    if (i >= m_ulNumElems)
-        NXR_THROW(CIndexOutOfBoundsException);
-    nxrTrace.setResult(true);
-    return m_pBuffer[i];
+    return const_cast<T&>(std::as_const(*this)[i]);
 }
 
 template <class T>

@@ -66,32 +66,20 @@ bool C3DesKey::generateUsingTimeBasedHashing(const CNXRBuffer<NXR_BYTE>& passphr
 bool C3DesKey::encrypt(const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& cipher) const
 {
     NXR_TRACE(u"C3DesKey", u"encrypt");
-    if (m_keyBytes.getNumElems() != kKeyLength)
-        NXR_THROW(CSymKeyBadArg);
-    const uint32_t ulPlain = plain.getNumElems();
-    if (ulPlain > UINT32_MAX - kBlockSize)
-        NXR_THROW(CSymKeyBadArg);
-    CNXRBuffer<NXR_BYTE> work(ulPlain + kBlockSize);
-    uint32_t ulOut = work.getNumElems();
-    if (!_3DESEncrypt(kKeyLength, m_keyBytes.getBuffer(), ulPlain, plain.getBuffer(), ulOut, work.getBuffer()))
-        NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(std::move(work), ulOut, cipher);
+    encryptWhole(m_keyBytes, kKeyLength, kBlockSize, plain, cipher,
+                 [this](uint32_t ulIn, const NXR_BYTE* pIn, uint32_t& ulOut, NXR_BYTE* pOut) {
+                     return _3DESEncrypt(kKeyLength, m_keyBytes.getBuffer(), ulIn, pIn, ulOut, pOut);
+                 });
     return nxrTrace.setResult(true);
 }
 
 bool C3DesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>& plain) const
 {
     NXR_TRACE(u"C3DesKey", u"decrypt");
-    if (m_keyBytes.getNumElems() != kKeyLength)
-        NXR_THROW(CSymKeyBadArg);
-    const uint32_t ulCipher = cipher.getNumElems();
-    // The plaintext is never longer than the ciphertext. An empty ciphertext
-    // still gets an output area, so that the toolkit judges it (525).
-    CNXRBuffer<NXR_BYTE> work(std::max<uint32_t>(ulCipher, 1));
-    uint32_t ulOut = ulCipher;
-    if (!_3DESDecrypt(kKeyLength, m_keyBytes.getBuffer(), ulCipher, cipher.getBuffer(), ulOut, work.getBuffer()))
-        NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(std::move(work), ulOut, plain);
+    decryptWhole(m_keyBytes, kKeyLength, cipher, plain,
+                 [this](uint32_t ulIn, const NXR_BYTE* pIn, uint32_t& ulOut, NXR_BYTE* pOut) {
+                     return _3DESDecrypt(kKeyLength, m_keyBytes.getBuffer(), ulIn, pIn, ulOut, pOut);
+                 });
     return nxrTrace.setResult(true);
 }
 
@@ -99,14 +87,7 @@ bool C3DesKey::decryptInPieces(const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuf
                          const CSymKeyPieces& pieces) const
 {
     NXR_TRACE(u"C3DesKey", u"decrypt");
-    if (m_keyBytes.getNumElems() != kKeyLength || plain.getNumElems() < std::max<uint32_t>(ulInLength, 1))
-        NXR_THROW(CSymKeyBadArg);
-    uint32_t ulOut = 0;
-    if (!runSymKeyDecryptPieces(kTripleDesCbc, m_keyBytes.getBuffer(), kKeyLength, pIn, ulInLength, plain.getBuffer(),
-                                plain.getNumElems(), pieces, ulOut))
-        return nxrTrace.setResult(false);
-    cutPlainOutput(plain, ulOut);
-    return nxrTrace.setResult(true);
+    return nxrTrace.setResult(decryptWholeInPieces(kTripleDesCbc, m_keyBytes, kKeyLength, pIn, ulInLength, plain, pieces));
 }
 
 bool C3DesKey::_3DESEncrypt(uint32_t ulKeyLength, const NXR_BYTE* pKey, uint32_t ulInLength, const NXR_BYTE* pIn,

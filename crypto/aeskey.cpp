@@ -65,32 +65,20 @@ bool CAesKey::generateUsingTimeBasedHashing(const CNXRBuffer<NXR_BYTE>& passphra
 bool CAesKey::encrypt(const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& cipher) const
 {
     NXR_TRACE(u"CAesKey", u"encrypt");
-    if (m_keyBytes.getNumElems() != kKeyLength)
-        NXR_THROW(CSymKeyBadArg);
-    const uint32_t ulPlain = plain.getNumElems();
-    if (ulPlain > UINT32_MAX - kBlockSize)
-        NXR_THROW(CSymKeyBadArg);
-    CNXRBuffer<NXR_BYTE> work(ulPlain + kBlockSize);
-    uint32_t ulOut = work.getNumElems();
-    if (!AESEncrypt(kKeyLength, m_keyBytes.getBuffer(), ulPlain, plain.getBuffer(), ulOut, work.getBuffer()))
-        NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(std::move(work), ulOut, cipher);
+    encryptWhole(m_keyBytes, kKeyLength, kBlockSize, plain, cipher,
+                 [this](uint32_t ulIn, const NXR_BYTE* pIn, uint32_t& ulOut, NXR_BYTE* pOut) {
+                     return AESEncrypt(kKeyLength, m_keyBytes.getBuffer(), ulIn, pIn, ulOut, pOut);
+                 });
     return nxrTrace.setResult(true);
 }
 
 bool CAesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>& plain) const
 {
     NXR_TRACE(u"CAesKey", u"decrypt");
-    if (m_keyBytes.getNumElems() != kKeyLength)
-        NXR_THROW(CSymKeyBadArg);
-    const uint32_t ulCipher = cipher.getNumElems();
-    // The plaintext is never longer than the ciphertext. An empty ciphertext
-    // still gets an output area, so that the toolkit judges it (525).
-    CNXRBuffer<NXR_BYTE> work(std::max<uint32_t>(ulCipher, 1));
-    uint32_t ulOut = ulCipher;
-    if (!AESDecrypt(kKeyLength, m_keyBytes.getBuffer(), ulCipher, cipher.getBuffer(), ulOut, work.getBuffer()))
-        NXR_THROW(CSymKeyUnhandledException);
-    deliverCipherOutput(std::move(work), ulOut, plain);
+    decryptWhole(m_keyBytes, kKeyLength, cipher, plain,
+                 [this](uint32_t ulIn, const NXR_BYTE* pIn, uint32_t& ulOut, NXR_BYTE* pOut) {
+                     return AESDecrypt(kKeyLength, m_keyBytes.getBuffer(), ulIn, pIn, ulOut, pOut);
+                 });
     return nxrTrace.setResult(true);
 }
 
@@ -98,14 +86,7 @@ bool CAesKey::decryptInPieces(const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuff
                          const CSymKeyPieces& pieces) const
 {
     NXR_TRACE(u"CAesKey", u"decrypt");
-    if (m_keyBytes.getNumElems() != kKeyLength || plain.getNumElems() < std::max<uint32_t>(ulInLength, 1))
-        NXR_THROW(CSymKeyBadArg);
-    uint32_t ulOut = 0;
-    if (!runSymKeyDecryptPieces(kAes256Cbc, m_keyBytes.getBuffer(), kKeyLength, pIn, ulInLength, plain.getBuffer(),
-                                plain.getNumElems(), pieces, ulOut))
-        return nxrTrace.setResult(false);
-    cutPlainOutput(plain, ulOut);
-    return nxrTrace.setResult(true);
+    return nxrTrace.setResult(decryptWholeInPieces(kAes256Cbc, m_keyBytes, kKeyLength, pIn, ulInLength, plain, pieces));
 }
 
 bool CAesKey::AESEncrypt(uint32_t ulKeyLength, const NXR_BYTE* pKey, uint32_t ulInLength, const NXR_BYTE* pIn,

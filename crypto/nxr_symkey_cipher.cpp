@@ -2,6 +2,9 @@
 
 #include "nxr_exceptions.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace nxr {
 
 namespace {
@@ -113,18 +116,12 @@ bool runSymKeyDecryptPieces(const CSymKeyCipher& cipher, const NXR_BYTE* pKey, u
     return true;
 }
 
-void cutPlainOutput(CNXRBuffer<NXR_BYTE>& plain, uint32_t ulLength, std::source_location where)
-{
-    if (ulLength == 0) {
-        plain.flush();
-        return;
-    }
-    if (ulLength > plain.getNumElems() || !plain.reAllocBuffer(ulLength))
-        throw CMemAllocException(u"plain", where.file_name(), where.line());
-}
+namespace {
 
-void deliverCipherOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
-                         std::source_location where)
+// Replaces output with the first ulLength bytes of work, which it takes over
+// (cut in place, not copied); with 0 bytes output is emptied.
+void deliverOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
+                   const std::source_location& where)
 {
     if (ulLength == 0) {
         output.flush();
@@ -135,6 +132,63 @@ void deliverCipherOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuf
     output = std::move(work);
     if (output.getNumElems() != ulLength)
         throw CMemAllocException(u"output", where.file_name(), where.line());
+}
+
+void requireKeyLength(const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength, const std::source_location& where)
+{
+    if (key.getNumElems() != ulKeyLength)
+        throw CSymKeyBadArg(where.file_name(), where.line());
+}
+
+} // namespace
+
+void encryptWhole(const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength, uint32_t ulBlockSize,
+                  const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& cipher, const CSymKeyRoutine& routine,
+                  std::source_location where)
+{
+    requireKeyLength(key, ulKeyLength, where);
+    const uint32_t ulPlain = plain.getNumElems();
+    if (ulPlain > UINT32_MAX - ulBlockSize)
+        throw CSymKeyBadArg(where.file_name(), where.line());
+    CNXRBuffer<NXR_BYTE> work(ulPlain + ulBlockSize);
+    uint32_t ulOut = work.getNumElems();
+    if (!routine(ulPlain, plain.getBuffer(), ulOut, work.getBuffer()))
+        throw CSymKeyUnhandledException(where.file_name(), where.line());
+    deliverOutput(std::move(work), ulOut, cipher, where);
+}
+
+void decryptWhole(const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength, const CNXRBuffer<NXR_BYTE>& cipher,
+                  CNXRBuffer<NXR_BYTE>& plain, const CSymKeyRoutine& routine, std::source_location where)
+{
+    requireKeyLength(key, ulKeyLength, where);
+    const uint32_t ulCipher = cipher.getNumElems();
+    // The plaintext is never longer than the ciphertext. An empty ciphertext
+    // still gets an output area, so that the toolkit judges it (525).
+    CNXRBuffer<NXR_BYTE> work(std::max<uint32_t>(ulCipher, 1));
+    uint32_t ulOut = ulCipher;
+    if (!routine(ulCipher, cipher.getBuffer(), ulOut, work.getBuffer()))
+        throw CSymKeyUnhandledException(where.file_name(), where.line());
+    deliverOutput(std::move(work), ulOut, plain, where);
+}
+
+bool decryptWholeInPieces(const CSymKeyCipher& cipher, const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength,
+                          const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
+                          const CSymKeyPieces& pieces, std::source_location where)
+{
+    requireKeyLength(key, ulKeyLength, where);
+    if (plain.getNumElems() < std::max<uint32_t>(ulInLength, 1))
+        throw CSymKeyBadArg(where.file_name(), where.line());
+    uint32_t ulOut = 0;
+    if (!runSymKeyDecryptPieces(cipher, key.getBuffer(), ulKeyLength, pIn, ulInLength, plain.getBuffer(),
+                                plain.getNumElems(), pieces, ulOut, where))
+        return false;
+    if (ulOut == 0) {
+        plain.flush();
+        return true;
+    }
+    if (!plain.reAllocBuffer(ulOut))
+        throw CMemAllocException(u"plain", where.file_name(), where.line());
+    return true;
 }
 
 } // namespace nxr

@@ -8,6 +8,7 @@
 #include "symkeybase.h"
 
 #include <cstdint>
+#include <functional>
 #include <source_location>
 
 namespace nxr {
@@ -38,15 +39,26 @@ bool runSymKeyDecryptPieces(const CSymKeyCipher& cipher, const NXR_BYTE* pKey, u
                             const CSymKeyPieces& pieces, uint32_t& ulOut,
                             std::source_location where = std::source_location::current());
 
-// Finishes decryptInPieces: cuts plain to ulLength in place (empties it for
-// 0). Throws CMemAllocException if it cannot.
-void cutPlainOutput(CNXRBuffer<NXR_BYTE>& plain, uint32_t ulLength,
-                    std::source_location where = std::source_location::current());
+// A key class's cipher routine over raw bytes: ulOutLength is the capacity
+// of pOut on entry and the bytes written on return; true or throws.
+using CSymKeyRoutine =
+    std::function<bool(uint32_t ulInLength, const NXR_BYTE* pIn, uint32_t& ulOutLength, NXR_BYTE* pOut)>;
 
-// Replaces output with the first ulLength bytes of work, which it takes over
-// (cut in place, not copied); with 0 bytes output is emptied. Throws
-// CMemAllocException if output could not take them.
-void deliverCipherOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuffer<NXR_BYTE>& output,
-                         std::source_location where = std::source_location::current());
+// The bodies that the key classes' encrypt, decrypt and decryptInPieces
+// share. Each refuses key bytes of another length than ulKeyLength with
+// CSymKeyBadArg, runs the cipher over a work buffer (input length plus one
+// block when enciphering, the input length when deciphering) and hands the
+// result over to the caller's buffer, which is left as it was on failure.
+// Exceptions are recorded at the caller's site.
+void encryptWhole(const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength, uint32_t ulBlockSize,
+                  const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& cipher, const CSymKeyRoutine& routine,
+                  std::source_location where = std::source_location::current());
+void decryptWhole(const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength, const CNXRBuffer<NXR_BYTE>& cipher,
+                  CNXRBuffer<NXR_BYTE>& plain, const CSymKeyRoutine& routine,
+                  std::source_location where = std::source_location::current());
+// False when pieces.pull stopped the run.
+bool decryptWholeInPieces(const CSymKeyCipher& cipher, const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength,
+                          const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
+                          const CSymKeyPieces& pieces, std::source_location where = std::source_location::current());
 
 } // namespace nxr
