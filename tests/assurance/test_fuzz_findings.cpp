@@ -14,8 +14,7 @@ namespace {
 
 CNXRBuffer<NXR_BYTE> bytesOf(const std::string& s)
 {
-    return s.empty() ? CNXRBuffer<NXR_BYTE>()
-                     : CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(s.data()), uint32_t(s.size()), 0);
+    return CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(s.data()), uint32_t(s.size()), 0);
 }
 
 std::string textOf(const CNXRBuffer<NXR_BYTE>& b)
@@ -25,13 +24,17 @@ std::string textOf(const CNXRBuffer<NXR_BYTE>& b)
 
 } // namespace
 
-// XML 1.1 admits the C0 and C1 controls only as character references. The
-// DOM holds such a document, but Xerces' writer cannot write the control
-// back as a reference: the write must then fail, leaving the buffer as it
-// was, rather than give bytes that no longer read as XML.
-TEST(FuzzFindings, Xml11ControlCharactersAreNeverWrittenUnreadable)
+// Documents the DOM holds but Xerces' writer cannot write back as read: XML
+// 1.1 admits the C0 and C1 controls only as character references, which the
+// writer does not produce; and it writes an internal subset's entity
+// declarations with their replacement text, so a '%' that came from "&#37;"
+// comes out bare. The write must then fail and leave the buffer as it was,
+// never hand out bytes that no longer read as XML.
+TEST(FuzzFindings, AWrittenDocumentAlwaysReadsBack)
 {
-    for (const char* pszDocument : {"<?xml version=\"1.1\"?><d>&#x86;</d>", "<?xml version=\"1.1\"?><d a=\"&#x1;\"/>"}) {
+    for (const char* pszDocument : {"<?xml version=\"1.1\"?><d>&#x86;</d>", "<?xml version=\"1.1\"?><d a=\"&#x1;\"/>",
+                                    "<!DOCTYPE d [<!ENTITY a \"&#37;#60;b/>\"><!ENTITY c \"aa&a;\">]>"
+                                    "<d xmlns:p=\"urn:p\" p:x=\"1\" y=\"&c;\">&a;<p:e/></d>"}) {
         SCOPED_TRACE(pszDocument);
         CXmlXercesVM dom;
         ASSERT_TRUE(dom.loadXMLFromMem(bytesOf(pszDocument)));
@@ -42,24 +45,6 @@ TEST(FuzzFindings, Xml11ControlCharactersAreNeverWrittenUnreadable)
         } else {
             EXPECT_EQ(textOf(written), "before");
         }
-    }
-}
-
-// The DOM writer writes an internal subset's entity declarations with their
-// replacement text: a '%' that came from "&#37;" comes out bare and the
-// written document no longer reads. Such bytes must never be handed out.
-TEST(FuzzFindings, AWrittenDocumentAlwaysReadsBack)
-{
-    const std::string document = "<!DOCTYPE d [<!ENTITY a \"&#37;#60;b/>\"><!ENTITY c \"aa&a;\">]>"
-                                 "<d xmlns:p=\"urn:p\" p:x=\"1\" y=\"&c;\">&a;<p:e/></d>";
-    CXmlXercesVM dom;
-    ASSERT_TRUE(dom.loadXMLFromMem(bytesOf(document)));
-    CNXRBuffer<NXR_BYTE> written = bytesOf("before");
-    if (dom.flushToMemBuffer(written)) {
-        CXmlXercesVM again;
-        EXPECT_TRUE(again.checkXMLInMem(written)) << textOf(written);
-    } else {
-        EXPECT_EQ(textOf(written), "before");
     }
 }
 
