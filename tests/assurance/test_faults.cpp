@@ -18,16 +18,15 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 using namespace nxr;
-using nxrtest::fileExists;
 using nxrtest::readFile;
 using nxrtest::readLogLines;
-using nxrtest::ScopedRegistry;
-using nxrtest::ScratchDir;
 using nxrtest::writeFile;
 
 namespace {
@@ -37,10 +36,6 @@ using Passphrase = CNXRSecureBuffer<NXR_USHORT>;
 const std::string kDocument = "<?xml version=\"1.0\"?>\n<ledger><entry n=\"1\">alpha &amp; omega</entry></ledger>\n";
 const std::string kOldContent = "what the output name held before";
 
-Passphrase passphrase(const std::u16string& text) { return Passphrase(text.c_str(), uint32_t(text.size() + 1), 0); }
-
-CNXRWCharString name(const std::string& path) { return CNXRWCharString(path.c_str()); }
-
 // Counts the buffer allocations and makes number g_ulFailAt (from 1) fail.
 // The XML check runs on a thread of its own, so the count is shared (and
 // which allocation comes Nth may vary from run to run).
@@ -49,18 +44,13 @@ std::atomic<uint64_t> g_ulFailAt{0};
 
 void* countingAlloc(size_t ulBytes)
 {
-    if (++g_ulAllocations == g_ulFailAt)
-        return nullptr;
-    return ::operator new[](ulBytes, std::nothrow);
+    return ++g_ulAllocations == g_ulFailAt ? nullptr : ::operator new[](ulBytes, std::nothrow);
 }
-
 void plainFree(void* p, size_t) { ::operator delete[](p); }
-
 const CNXRHeapHooks kCountingHooks = {countingAlloc, plainFree};
 
 // Installs the counting hooks for its lifetime.
-class CScopedAllocationFault {
-public:
+struct CScopedAllocationFault {
     explicit CScopedAllocationFault(uint64_t ulFailAt)
     {
         g_ulAllocations = 0;
@@ -68,248 +58,196 @@ public:
         nxrSetHeapHooks(&kCountingHooks);
     }
     ~CScopedAllocationFault() { nxrSetHeapHooks(nullptr); }
-    uint64_t allocations() const { return g_ulAllocations; }
 };
 
 // Counts the secure blocks handed back to the kernel.
 uint32_t g_ulReleasedPages = 0;
 void countRelease(const void*, size_t) { ++g_ulReleasedPages; }
 
-std::vector<std::string> temporariesIn(const ScratchDir& dir)
-{
-    std::vector<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-        if (entry.path().filename().string().find(".tmp") != std::string::npos)
-            found.push_back(entry.path().string());
-    return found;
-}
-
 size_t linesContaining(const std::vector<std::string>& lines, const std::string& text)
 {
-    return static_cast<size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    return size_t(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
-// A document and its container, sealed once without faults, in a folder of
-// their own.
+// A document and its container, sealed once without faults; a copy of the
+// container under another name is what the opening runs decrypt.
 class FaultInjection : public ::testing::Test {
 protected:
-    ScratchDir dir;
+    nxrtest::ScratchDir dir;
+    nxrtest::ScopedRegistry reg;
     CNXRXmlCrypt service;
-    const Passphrase pass = passphrase(u"correct horse");
+    const Passphrase pass{u"correct horse", 14, 0};
     const std::string doc = dir.file("ledger.xml");
     const std::string container = doc + ".enc";
-    std::string sealed; // the container a fault-free run writes
-    // A second container, opened by the decryption runs.
     const std::string restored = dir.file("copy.xml");
     const std::string copy = restored + ".enc";
+    std::string sealed; // the container a fault-free run writes
 
     void SetUp() override
     {
         writeFile(doc, kDocument);
-        ASSERT_TRUE(service.encryptXMLFile(name(doc), 2, &pass));
+        ASSERT_TRUE(seal());
         sealed = readFile(container);
         std::filesystem::remove(container);
+        writeFile(copy, sealed);
     }
 
-    bool seal() { return service.encryptXMLFile(name(doc), 2, &pass); }
+    bool seal() { return service.encryptXMLFile(CNXRWCharString(doc.c_str()), 2, &pass); }
+    bool open() { return service.decryptXMLFile(CNXRWCharString(copy.c_str()), &pass); }
 
-    // Opens a container written beside a copy of the document's name.
-    bool open(const std::string& path) { return service.decryptXMLFile(name(path), &pass); }
-
-    // A run that reported bDone left the right bytes under the output name;
-    // one that failed left what was there before (or nothing). The inputs
-    // are never touched.
-    void expectOutcome(bool bDone, const std::string& output, const std::string& expected, const std::string* pOld)
+    // Seals (or opens the copy) under the fault that run() sets up, and
+    // checks the outcome: true with exactly the right output, or false with
+    // a new log record holding failure and the output name as it was (an
+    // older file on even n, none on odd). The inputs are never touched and
+    // no temporary file stays. Returns whether the run succeeded.
+    bool faultedRun(bool bDecrypt, uint64_t n, const std::string& failure, const std::function<bool()>& run)
     {
+        const std::string& output = bDecrypt ? restored : container;
+        const bool bOld = n % 2 == 0;
+        if (bOld)
+            writeFile(output, kOldContent);
+        else
+            std::filesystem::remove(output);
+        const size_t ulLinesBefore = readLogLines(reg.logPath()).size();
+        const bool bDone = run();
         EXPECT_EQ(readFile(doc), kDocument);
-        if (fileExists(copy)) {
-            EXPECT_EQ(readFile(copy), sealed);
-        }
-        if (bDone) {
-            EXPECT_EQ(readFile(output), expected);
-        } else if (pOld) {
-            EXPECT_EQ(readFile(output), *pOld);
+        EXPECT_EQ(readFile(copy), sealed);
+        if (bDone || bOld) {
+            EXPECT_EQ(readFile(output), !bDone ? kOldContent : bDecrypt ? kDocument : sealed);
         } else {
-            EXPECT_FALSE(fileExists(output));
+            EXPECT_FALSE(nxrtest::fileExists(output));
         }
-        EXPECT_EQ(temporariesIn(dir), std::vector<std::string>());
+        if (!bDone) {
+            const auto lines = readLogLines(reg.logPath());
+            EXPECT_GT(linesContaining({lines.begin() + long(std::min(ulLinesBefore, lines.size())), lines.end()}, failure),
+                      0u);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+        return bDone;
     }
 };
 
 } // namespace
 
-TEST_F(FaultInjection, PagesThatCannotBeLockedStillWorkAndAreReported)
+// Pages that cannot be locked, and a random source that fails, leave the
+// service working (the container's keys do not come from the random source,
+// so it is the same; only the secure buffers' own keys are weaker), with a
+// warning in the log.
+TEST_F(FaultInjection, UnlockablePagesAndAFailingRandomSourceStillWorkAndAreReported)
 {
-    ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_WARNING | NXR_LEVEL_CRITICAL | NXR_LEVEL_EXCEPTION_BAD);
-    {
-        os::CScopedVmemFault noLock(os::VmemOp::Lock, ENOMEM);
-        ASSERT_TRUE(seal());
-        writeFile(copy, readFile(container));
-        ASSERT_TRUE(open(copy));
+    for (const bool bLock : {true, false}) { // the lock warnings first: alone in the log
+        SCOPED_TRACE(bLock ? "mlock fails" : "getrandom fails");
+        std::filesystem::remove(restored);
+        {
+            std::optional<os::CScopedVmemFault> noLock;
+            std::optional<os::CScopedRandomFailure> noRandom;
+            if (bLock)
+                noLock.emplace(os::VmemOp::Lock, ENOMEM);
+            else
+                noRandom.emplace(EIO);
+            ASSERT_TRUE(seal());
+            ASSERT_TRUE(open());
+        }
+        EXPECT_EQ(readFile(container), sealed);
+        EXPECT_EQ(readFile(restored), kDocument);
+        const auto lines = readLogLines(reg.logPath());
+        EXPECT_GT(linesContaining(lines, bLock ? "\"VirtualLock of buffer failed\" <Error: 0x0000000c>"
+                                               : "\"Error during MS Capi function call\" <Error: 0x00000005>"),
+                  0u);
+        if (bLock) {
+            EXPECT_EQ(linesContaining(lines, "VirtualLock"), lines.size());
+        }
     }
-    EXPECT_EQ(readFile(container), sealed);
-    EXPECT_EQ(readFile(restored), kDocument);
-    const auto lines = readLogLines(reg.logPath());
-    EXPECT_GT(linesContaining(lines, "\"VirtualLock of buffer failed\" <Error: 0x0000000c>"), 0u);
-    EXPECT_EQ(linesContaining(lines, "VirtualLock"), lines.size());
 }
 
-TEST_F(FaultInjection, AFailingRandomSourceFallsBackAndIsReported)
-{
-    ScopedRegistry reg;
-    reg.enableLogging(NXR_LEVEL_WARNING | NXR_LEVEL_CRITICAL | NXR_LEVEL_EXCEPTION_BAD);
-    {
-        os::CScopedRandomFailure noRandom(EIO);
-        ASSERT_TRUE(seal());
-        writeFile(copy, readFile(container));
-        ASSERT_TRUE(open(copy));
-    }
-    // The keys of the container do not come from the random source, so the
-    // container is the same; only the secure buffers' own keys are weaker.
-    EXPECT_EQ(readFile(container), sealed);
-    EXPECT_EQ(readFile(restored), kDocument);
-    EXPECT_GT(linesContaining(readLogLines(reg.logPath()), "\"Error during MS Capi function call\" <Error: 0x00000005>"),
-              0u);
-}
-
-// Each secure block in turn cannot be had: the run fails cleanly or, where
-// the block was not needed for the result, succeeds.
+// Each secure block of a sealing and an opening in turn cannot be had: the
+// run fails cleanly or, where the block was not needed for the result,
+// succeeds.
 TEST_F(FaultInjection, EachSecureBlockFailingInTurn)
 {
-    writeFile(copy, sealed);
-
     g_ulReleasedPages = 0;
     os::setVmemReleaseObserverForTesting(countRelease);
     ASSERT_TRUE(seal());
-    ASSERT_TRUE(open(copy));
+    ASSERT_TRUE(open());
     os::setVmemReleaseObserverForTesting(nullptr);
     const uint32_t ulBlocks = g_ulReleasedPages;
     ASSERT_GE(ulBlocks, 2u); // the working copies of the passphrase
-    std::filesystem::remove(container);
-    std::filesystem::remove(restored);
 
-    ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_CRITICAL | NXR_LEVEL_EXCEPTION_BAD);
-    // A failed run leaves the refused allocation in the log.
-    size_t ulRecords = 0;
-    const auto expectRecord = [&](bool bDone) {
-        const size_t ulNow = linesContaining(readLogLines(reg.logPath()), "Unable to allocate memory ( this->m_pBuffer )");
-        if (!bDone) {
-            EXPECT_GT(ulNow, ulRecords);
-        }
-        ulRecords = ulNow;
-    };
     size_t ulFailed = 0;
     for (uint32_t n = 1; n <= ulBlocks; ++n) {
-        SCOPED_TRACE("secure block " + std::to_string(n));
-        bool bSealed = false, bOpened = false;
-        {
-            os::CScopedVmemFault noPages(os::VmemOp::Alloc, ENOMEM, n, 1);
-            bSealed = seal();
+        for (const bool bDecrypt : {false, true}) {
+            SCOPED_TRACE((bDecrypt ? "opening, secure block " : "sealing, secure block ") + std::to_string(n));
+            ulFailed += !faultedRun(bDecrypt, n, "Unable to allocate memory ( this->m_pBuffer )", [&] {
+                os::CScopedVmemFault noPages(os::VmemOp::Alloc, ENOMEM, n, 1);
+                return bDecrypt ? open() : seal();
+            });
         }
-        expectOutcome(bSealed, container, sealed, nullptr);
-        expectRecord(bSealed);
-        {
-            os::CScopedVmemFault noPages(os::VmemOp::Alloc, ENOMEM, n, 1);
-            bOpened = open(copy);
-        }
-        expectOutcome(bOpened, restored, kDocument, nullptr);
-        expectRecord(bOpened);
-        ulFailed += !bSealed + !bOpened;
-        std::filesystem::remove(container);
-        std::filesystem::remove(restored);
     }
     EXPECT_GT(ulFailed, 0u);
 }
 
-// Allocation number N of the buffers fails, for N = 1, 2, ... until a run
-// makes fewer than N allocations: every run fails with a record in the log
-// and leaves the output name as it was, or writes exactly the right output.
-// Half the runs find an older file under the output name, half find none.
+// Buffer allocation N fails, for N = 1, 2, ... until a run makes fewer than
+// N allocations (which must then succeed).
 TEST_F(FaultInjection, EachBufferAllocationFailingInTurn)
 {
-    ScopedRegistry reg;
     reg.enableLogging(NXR_LEVEL_CRITICAL | NXR_LEVEL_EXCEPTION_BAD);
-    writeFile(copy, sealed);
-
-    const auto runAll = [&](bool bDecrypt) {
-        const std::string output = bDecrypt ? restored : container;
-        const std::string expected = bDecrypt ? kDocument : sealed;
+    for (const bool bDecrypt : {false, true}) {
         size_t ulFailures = 0;
-        for (uint64_t n = 1;; ++n) {
-            SCOPED_TRACE((bDecrypt ? "decryption, allocation " : "encryption, allocation ") + std::to_string(n));
-            const bool bOld = n % 2 == 0;
-            if (bOld)
-                writeFile(output, kOldContent);
-            else
-                std::filesystem::remove(output);
-            const size_t ulLinesBefore = readLogLines(reg.logPath()).size();
-            bool bDone = false;
+        for (uint64_t n = 1; !HasFailure(); ++n) {
+            SCOPED_TRACE((bDecrypt ? "opening, allocation " : "sealing, allocation ") + std::to_string(n));
             uint64_t ulMade = 0;
-            {
-                CScopedAllocationFault fault(n);
-                bDone = bDecrypt ? open(copy) : seal();
-                ulMade = fault.allocations();
-            }
-            expectOutcome(bDone, output, expected, bOld ? &kOldContent : nullptr);
+            const bool bDone = faultedRun(bDecrypt, n, "Unable to allocate memory", [&] {
+                const CScopedAllocationFault fault(n);
+                const bool bOk = bDecrypt ? open() : seal();
+                ulMade = g_ulAllocations;
+                return bOk;
+            });
+            ulFailures += !bDone;
             if (ulMade < n) {
                 EXPECT_TRUE(bDone) << "a run without a fault failed";
                 break;
             }
-            if (!bDone) {
-                ++ulFailures;
-                const auto lines = readLogLines(reg.logPath());
-                const std::vector<std::string> added(lines.begin() + long(std::min(ulLinesBefore, lines.size())),
-                                                     lines.end());
-                EXPECT_GT(linesContaining(added, "Unable to allocate memory"), 0u);
-            }
-            if (::testing::Test::HasFailure())
-                break;
         }
-        return ulFailures;
-    };
-    EXPECT_GT(runAll(false), 20u);
-    EXPECT_GT(runAll(true), 20u);
+        EXPECT_GT(ulFailures, 20u);
+    }
 }
 
 // The same for the key derivation alone, where every allocation comes in a
 // fixed order: a derivation that lost a buffer on the way must fail, never
-// hand back a key built from a chain cut short.
+// hand back a key built from a chain cut short (one once did, at allocation
+// 10).
 TEST(FaultInjectionKeys, EachAllocationOfADerivationFailingInTurn)
 {
     const std::string text = "correct horse";
     const CNXRBuffer<NXR_BYTE> passphrase(reinterpret_cast<const NXR_BYTE*>(text.data()), uint32_t(text.size()), 0);
     const CNXRBuffer<NXR_BYTE> salt;
+    const auto keyOf = [](const CAesKey& key) {
+        CNXRBuffer<NXR_BYTE> got;
+        return key.getKey(got) ? std::string(reinterpret_cast<const char*>(got.getBuffer()), got.getNumElems()) : "";
+    };
     CAesKey reference;
     ASSERT_TRUE(reference.deriveKey(passphrase, salt, 10));
-    CNXRBuffer<NXR_BYTE> expected;
-    ASSERT_TRUE(reference.getKey(expected));
-    const std::string expectedKey(reinterpret_cast<const char*>(expected.getBuffer()), expected.getNumElems());
+    const std::string expectedKey = keyOf(reference);
+    ASSERT_FALSE(expectedKey.empty());
 
     size_t ulFailures = 0;
-    for (uint64_t n = 1;; ++n) {
+    for (uint64_t n = 1; !::testing::Test::HasFailure(); ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n));
-        bool bDerived = false;
-        uint64_t ulMade = 0;
-        std::string derivedKey;
-        {
-            // Every block made under the hooks goes back under them.
-            CScopedAllocationFault fault(n);
-            CAesKey key;
-            bDerived = key.deriveKey(passphrase, salt, 10);
-            ulMade = fault.allocations();
-            g_ulFailAt = 0;
-            CNXRBuffer<NXR_BYTE> got;
-            if (bDerived && key.getKey(got))
-                derivedKey.assign(reinterpret_cast<const char*>(got.getBuffer()), got.getNumElems());
-        }
+        // Every block made under the hooks goes back under them.
+        const CScopedAllocationFault fault(n);
+        CAesKey key;
+        const bool bDerived = key.deriveKey(passphrase, salt, 10);
+        const uint64_t ulMade = g_ulAllocations;
+        g_ulFailAt = 0;
         if (bDerived) {
-            EXPECT_EQ(derivedKey, expectedKey);
+            EXPECT_EQ(keyOf(key), expectedKey);
         }
         ulFailures += !bDerived;
-        if (ulMade < n || ::testing::Test::HasFailure())
+        if (ulMade < n)
             break;
     }
     EXPECT_GT(ulFailures, 10u);
