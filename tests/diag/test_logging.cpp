@@ -14,8 +14,7 @@
 #include <stdexcept>
 
 using namespace nxr;
-using nxrtest::readLogLines;
-using nxrtest::ScopedRegistry;
+using namespace nxrtest;
 
 namespace {
 
