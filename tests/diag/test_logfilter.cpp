@@ -11,8 +11,7 @@
 #include <regex>
 
 using namespace nxr;
-using nxrtest::readLogLines;
-using nxrtest::ScopedRegistry;
+using namespace nxrtest;
 
 namespace {
 
@@ -129,7 +128,7 @@ TEST(LogFile, ByteOrderMarkOnceAndLayout)
     EXPECT_TRUE(emit(NXR_LEVEL_ERROR, NXR_RESULT_ERROR_CODE, 0x10));
     EXPECT_TRUE(emit(NXR_LEVEL_WARNING, NXR_RESULT_ERROR_CODE, 0));
     // FF FE once, then UTF-16LE ('<' and a zero byte), lines ending in CR LF.
-    const std::string raw = nxrtest::readFile(reg.logPath());
+    const std::string raw = readFile(reg.logPath());
     ASSERT_GE(raw.size(), 4u);
     EXPECT_EQ(raw.substr(0, 4), std::string("\xFF\xFE<\0", 4));
     EXPECT_EQ(raw.find("\xFF\xFE", 2), std::string::npos);
