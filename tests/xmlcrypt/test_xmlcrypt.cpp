@@ -14,12 +14,7 @@
 #include <unistd.h>
 
 using namespace nxr;
-using nxrtest::fileExists;
-using nxrtest::readFile;
-using nxrtest::readLogLines;
-using nxrtest::ScopedRegistry;
-using nxrtest::ScratchDir;
-using nxrtest::writeFile;
+using namespace nxrtest;
 
 namespace {
 
@@ -59,31 +54,22 @@ TEST(XmlCryptBuffers, KeyModes)
 {
     CNXRXmlCrypt service;
     const Bytes plain = bytesOf(kXml);
-    const Passphrase pw = passphrase(u"pw");
-    const Passphrase other = passphrase(u"pw ");
-    const Passphrase none;
-
-    for (const int32_t mode : {0, 4, -1, 256 + 2}) {
+    const Passphrase pw = passphrase(u"pw"), other = passphrase(u"pw "), none;
+    const auto seal = [&](int32_t mode, const Passphrase& pass) {
         Bytes cipher = bytesOf("untouched");
-        EXPECT_FALSE(service.encryptXMLBuffer(&plain, &cipher, mode, &pw)) << mode;
-        EXPECT_EQ(textOf(cipher), "untouched");
-    }
-    Bytes cipher;
-    EXPECT_FALSE(service.encryptXMLBuffer(&plain, &cipher, 2, &none));
-    EXPECT_FALSE(service.encryptXMLBuffer(&plain, &cipher, 3, &none));
-
-    // Mode 1 ignores the passphrase it is given.
-    Bytes c1, c1b;
-    ASSERT_TRUE(service.encryptXMLBuffer(&plain, &c1, 1, &pw));
-    ASSERT_TRUE(service.encryptXMLBuffer(&plain, &c1b, 1, &none));
-    EXPECT_EQ(textOf(c1), textOf(c1b));
-
-    // Modes 2 and 3 depend on every character, the zero included.
-    Bytes c2, c2b, c3;
-    ASSERT_TRUE(service.encryptXMLBuffer(&plain, &c2, 2, &pw));
-    ASSERT_TRUE(service.encryptXMLBuffer(&plain, &c2b, 2, &other));
-    ASSERT_TRUE(service.encryptXMLBuffer(&plain, &c3, 3, &pw));
-    EXPECT_NE(textOf(c2), textOf(c2b));
+        const bool bSealed = service.encryptXMLBuffer(&plain, &cipher, mode, &pass);
+        EXPECT_EQ(bSealed, textOf(cipher) != "untouched") << mode;
+        return textOf(cipher);
+    };
+    // Unknown modes, and modes 2 and 3 without a passphrase, fail and leave
+    // the output as it was.
+    for (const auto& [mode, pass] : {std::pair{0, &pw}, {4, &pw}, {-1, &pw}, {256 + 2, &pw}, {2, &none}, {3, &none}})
+        EXPECT_EQ(seal(mode, *pass), "untouched") << mode;
+    // Mode 1 ignores the passphrase it is given; modes 2 and 3 depend on
+    // every character, the zero included.
+    EXPECT_EQ(seal(1, pw), seal(1, none));
+    EXPECT_NE(seal(2, pw), seal(2, other));
+    const Bytes c1 = bytesOf(seal(1, none)), c2 = bytesOf(seal(2, pw)), c3 = bytesOf(seal(3, pw));
     EXPECT_EQ(c3.getNumElems() % 8, 0u);
 
     Bytes out;
@@ -94,7 +80,9 @@ TEST(XmlCryptBuffers, KeyModes)
     ASSERT_TRUE(service.decryptXMLBuffer(&c1, &out, 5, 1, &none));
     EXPECT_EQ(textOf(out), kXml.substr(0, 5));
 
-    // Wrong keys either fail or do not give the document back.
+    // Wrong keys either fail or do not give the document back; a recorded
+    // length beyond the deciphered data, or zero, fails. A failure leaves the
+    // output as it was.
     for (const auto& [mode, pass] : {std::pair{1, &pw}, std::pair{3, &pw}, std::pair{2, &other}}) {
         Bytes wrong = bytesOf("before");
         if (service.decryptXMLBuffer(&c2, &wrong, plain.getNumElems(), mode, pass))
@@ -102,22 +90,16 @@ TEST(XmlCryptBuffers, KeyModes)
         else
             EXPECT_EQ(textOf(wrong), "before");
     }
+    for (const uint32_t ulLength : {plain.getNumElems() + 1, 0u}) {
+        Bytes kept = bytesOf("before");
+        EXPECT_FALSE(service.decryptXMLBuffer(&c2, &kept, ulLength, 2, &pw));
+        EXPECT_EQ(textOf(kept), "before");
+    }
 }
 
-TEST(XmlCryptBuffers, RecordedLengthMustFitTheData)
-{
-    CNXRXmlCrypt service;
-    const Bytes plain = bytesOf(kXml);
-    const Passphrase pw = passphrase(u"pw");
-    Bytes cipher;
-    ASSERT_TRUE(service.encryptXMLBuffer(&plain, &cipher, 2, &pw));
-    Bytes out = bytesOf("before");
-    EXPECT_FALSE(service.decryptXMLBuffer(&cipher, &out, plain.getNumElems() + 1, 2, &pw));
-    EXPECT_FALSE(service.decryptXMLBuffer(&cipher, &out, 0, 2, &pw));
-    EXPECT_EQ(textOf(out), "before");
-}
-
-TEST(XmlCryptFiles, ShortContainersAreRefused)
+// Containers of up to the header's eight bytes hold nothing to open, and
+// one named only by the suffix has no name to open into.
+TEST(XmlCryptFiles, ContainersWithoutContentOrNameAreRefused)
 {
     ScratchDir dir;
     CNXRXmlCrypt service;
@@ -129,13 +111,6 @@ TEST(XmlCryptFiles, ShortContainersAreRefused)
         EXPECT_FALSE(service.loadXMLBufferFromEncryptedFile(name(path), &out, &none)) << n;
         EXPECT_FALSE(service.decryptXMLFile(name(path), &none));
     }
-}
-
-TEST(XmlCryptFiles, AContainerThatIsOnlyTheSuffixHasNoOutputName)
-{
-    ScratchDir dir;
-    CNXRXmlCrypt service;
-    const Passphrase none;
     const std::string doc = dir.file("x.xml");
     writeFile(doc, kXml);
     ASSERT_TRUE(service.encryptXMLFile(name(doc), 1, &none));
@@ -154,57 +129,53 @@ protected:
     bool flush() { return service.flushBufferToDisk(name(target), &data); }
 };
 
+// Each failing call fails the write, is logged with its error code (a
+// failing close gives no record of its own), leaves the old file as it was
+// and leaves no temporary behind; a new name stays absent.
 TEST_F(XmlCryptDiskFaults, EachFailingCallLeavesTheOldFile)
 {
-    const std::pair<os::FileOp, int> faults[] = {
-        {os::FileOp::Open, EACCES}, {os::FileOp::Lock, EWOULDBLOCK}, {os::FileOp::Write, ENOSPC},
-        {os::FileOp::Write, EFBIG}, {os::FileOp::Write, EIO},        {os::FileOp::Fsync, EIO},
-        {os::FileOp::Close, EIO},   {os::FileOp::Rename, EXDEV},
+    const struct {
+        os::FileOp op;
+        int err;
+        const char* pszCall;
+        bool bNewName = false;
+    } faults[] = {
+        {os::FileOp::Open, EACCES, "CreateFile"}, {os::FileOp::Lock, EWOULDBLOCK, "CreateFile"},
+        {os::FileOp::Write, ENOSPC, "WriteFile"}, {os::FileOp::Write, EFBIG, "WriteFile"},
+        {os::FileOp::Write, EIO, "WriteFile"},    {os::FileOp::Fsync, EIO, "WriteFile"},
+        {os::FileOp::Close, EIO, nullptr},        {os::FileOp::Rename, EXDEV, "WriteFile"},
+        {os::FileOp::Write, ENOSPC, "WriteFile", true},
     };
-    for (const auto& [op, err] : faults) {
+    const std::string old = readFile(target);
+    for (const auto& f : faults) {
+        target = dir.file(f.bNewName ? "new.xml" : "out.xml");
+        SCOPED_TRACE(std::to_string(int(f.op)) + " " + std::to_string(f.err) + " " + target);
+        ScopedRegistry reg;
+        reg.enableLogging(27);
         {
             os::CScopedFileFaults faultsInForce;
-            faultsInForce.fail(op, err);
-            EXPECT_FALSE(flush()) << int(op) << " " << err;
+            faultsInForce.fail(f.op, f.err);
+            EXPECT_FALSE(flush());
         }
-        EXPECT_EQ(readFile(target), "the old content, longer than nothing") << int(op);
+        if (f.bNewName)
+            EXPECT_FALSE(fileExists(target));
+        else
+            EXPECT_EQ(readFile(target), old);
         expectNoTemporaries(dir);
+        char record[32];
+        std::snprintf(record, sizeof(record), "\" <Error: 0x%08x> ", unsigned(f.err));
+        const auto lines = readLogLines(reg.logPath());
+        if (f.pszCall) {
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_NE(lines[0].find(f.pszCall + (" call failed for file:" + target) + record), std::string::npos)
+                << lines[0];
+        }
     }
-    // And a new name stays absent.
-    target = dir.file("new.xml");
-    {
-        os::CScopedFileFaults faultsInForce;
-        faultsInForce.fail(os::FileOp::Write, ENOSPC);
-        EXPECT_FALSE(flush());
-    }
-    EXPECT_FALSE(fileExists(target));
-    expectNoTemporaries(dir);
 }
 
-TEST_F(XmlCryptDiskFaults, ShortWritesAreCompleted)
-{
-    os::CScopedFileFaults faultsInForce;
-    faultsInForce.shortWrites(3);
-    EXPECT_TRUE(flush());
-    EXPECT_EQ(readFile(target), kXml);
-}
-
-TEST_F(XmlCryptDiskFaults, WriteFailureIsLoggedWithItsCode)
-{
-    ScopedRegistry reg;
-    reg.enableLogging(27);
-    {
-        os::CScopedFileFaults faultsInForce;
-        faultsInForce.fail(os::FileOp::Write, ENOSPC);
-        EXPECT_FALSE(flush());
-    }
-    const auto lines = readLogLines(reg.logPath());
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("\"WriteFile call failed for file:" + target + "\" <Error: 0x0000001c> "),
-              std::string::npos);
-}
-
-TEST_F(XmlCryptDiskFaults, AnOutputHeldByAnotherWriterIsNotReplaced)
+// An output held by another writer is not replaced; once it is free, a
+// write that the kernel takes a few bytes at a time is completed.
+TEST_F(XmlCryptDiskFaults, HeldOutputsAndShortWrites)
 {
     const int fd = ::open(target.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
@@ -212,6 +183,8 @@ TEST_F(XmlCryptDiskFaults, AnOutputHeldByAnotherWriterIsNotReplaced)
     EXPECT_FALSE(flush());
     ::close(fd);
     EXPECT_EQ(readFile(target), "the old content, longer than nothing");
+    os::CScopedFileFaults faultsInForce;
+    faultsInForce.shortWrites(3);
     EXPECT_TRUE(flush());
     EXPECT_EQ(readFile(target), kXml);
 }
