@@ -13,10 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
@@ -30,343 +30,240 @@ using namespace nxr;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 // Under AddressSanitizer every entity expansion costs the parser a fresh
 // reader whose buffers the sanitizer poisons (about half a millisecond each),
 // so there the documents that expand entities tens of thousands of times are
-// left to the plain build.
-constexpr bool kManyExpansions = !kAddressSanitizer;
-
-bool scans(const std::string& document)
-{
-    CXmlXercesVM vm;
-    return vm.checkXMLInMem(CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(document.data()),
-                                                 static_cast<uint32_t>(document.size()), 0));
-}
+// left to the plain build; and its shadow memory needs far more address
+// space than the limit below allows.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 std::string repeat(const std::string& s, size_t n)
 {
     std::string out;
-    out.reserve(s.size() * n);
     for (size_t i = 0; i < n; ++i)
         out += s;
     return out;
 }
 
-// How a check run in a child process ended.
-struct ChildVerdict {
-    bool bFinished = false; // exited on its own (not killed by a limit)
-    bool bAccepted = false;
-    std::string how;
-};
-
-// Forks, applies the limits and checks the document in the child. The CPU
-// limit stops a check whose work is not bounded; the address-space limit (not
-// under AddressSanitizer, whose shadow memory needs far more) one whose
-// memory is not. onWait, when given, runs in the parent instead of a plain
-// wait and returns false to have the child killed (it must reap it).
-ChildVerdict checkInChild(const std::string& document, rlim_t cpuSeconds = 20, rlim_t addressSpaceMb = 1024)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const struct rlimit cpu = {cpuSeconds, cpuSeconds};
-        ::setrlimit(RLIMIT_CPU, &cpu);
-        if (!kAddressSanitizer) {
-            const rlim_t bytes = addressSpaceMb << 20;
-            const struct rlimit as = {bytes, bytes};
-            ::setrlimit(RLIMIT_AS, &as);
-        }
-        ::_exit(scans(document) ? 0 : 1);
-    }
-    ChildVerdict verdict;
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-        verdict.how = "no child";
-        return verdict;
-    }
-    verdict.bFinished = WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 1);
-    verdict.bAccepted = verdict.bFinished && WEXITSTATUS(status) == 0;
-    verdict.how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
-                                      : "exit status " + std::to_string(WEXITSTATUS(status));
-    return verdict;
-}
-
-// Runs the check on the document in a child, while the parent watches fd
-// for a reader's or a client's arrival (POLLIN on a listening socket) or
-// asks probe() whether the resource was opened. Returns whether the child
-// finished without touching it; a child caught touching it is killed.
+// Where a check must not reach: fd becomes readable when it is used (a
+// client arrives at a listening socket), or the FIFO at fifo gets a reader
+// (a writer can then open it without waiting).
 struct Watch {
-    int fd = -1;                   // becomes readable when the resource is used
-    bool (*probe)(const std::string&) = nullptr; // or asked between waits
-    std::string probeArg;
+    int fd = -1;
+    std::string fifo;
+    bool touched() const
+    {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (fd >= 0)
+            return ::poll(&p, 1, 0) > 0;
+        const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        return w >= 0 && ::close(w) == 0;
+    }
 };
 
-bool checkWithoutTouching(const std::string& document, const Watch& watch, bool& bAccepted)
+// Checks the document in a child under a CPU limit (which stops a check
+// whose work is not bounded) and an address-space limit (one whose memory
+// is not). With a watch, the parent polls it while the child runs and
+// kills a child caught touching it. Returns whether the check accepted the
+// document, or nothing, with the reason in how, when the child did not
+// finish on its own.
+std::optional<bool> checkInChild(const std::string& document, std::string& how, const Watch* pWatch = nullptr)
 {
-    int done[2];
-    if (::pipe(done) != 0)
-        return false;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(done[0]);
-        const bool bScans = scans(document);
-        ::_exit(bScans ? 0 : 1);
+        const struct rlimit cpu = {20, 20}, as = {rlim_t(1) << 30, rlim_t(1) << 30};
+        ::setrlimit(RLIMIT_CPU, &cpu);
+        if (!kAddressSanitizer)
+            ::setrlimit(RLIMIT_AS, &as);
+        CXmlXercesVM vm;
+        ::_exit(vm.checkXMLInMem(CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(document.data()),
+                                                      uint32_t(document.size()), 0))
+                    ? 0
+                    : 1);
     }
-    ::close(done[1]);
-    bool bTouched = false;
-    for (;;) {
-        struct pollfd fds[2] = {{done[0], POLLIN, 0}, {watch.fd, POLLIN, 0}};
-        // Without a probe the wait needs no timeout: one of the two happens.
-        const int n = ::poll(fds, watch.fd >= 0 ? 2 : 1, watch.probe ? 50 : -1);
-        if (watch.probe && watch.probe(watch.probeArg)) {
-            bTouched = true;
-            break;
-        }
-        if (n > 0 && watch.fd >= 0 && (fds[1].revents & POLLIN)) {
-            bTouched = true;
-            break;
-        }
-        if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP)))
-            break;
-    }
-    ::close(done[0]);
-    if (bTouched)
-        ::kill(pid, SIGKILL);
     int status = 0;
-    ::waitpid(pid, &status, 0);
-    bAccepted = !bTouched && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return !bTouched && WIFEXITED(status);
+    if (pid < 0) {
+        how = "no child";
+        return std::nullopt;
+    }
+    for (; ::waitpid(pid, &status, pWatch ? WNOHANG : 0) == 0; ::usleep(20000)) {
+        if (pWatch->touched()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            how = "touched the watched resource";
+            return std::nullopt;
+        }
+    }
+    how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                              : "exit status " + std::to_string(WEXITSTATUS(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
+        return std::nullopt;
+    return WEXITSTATUS(status) == 0;
 }
 
-// A FIFO has a reader exactly when a writer can open it without waiting.
-bool fifoHasReader(const std::string& path)
+// Runs each document and expects it to finish on its own with the verdict
+// given (any verdict where none is given).
+void expectVerdicts(const std::vector<std::pair<std::string, std::optional<bool>>>& documents,
+                    const Watch* pWatch = nullptr)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    for (const auto& [document, expected] : documents) {
+        SCOPED_TRACE(document.substr(0, 80));
+        std::string how;
+        const std::optional<bool> verdict = checkInChild(document, how, pWatch);
+        ASSERT_TRUE(verdict.has_value()) << how;
+        if (expected) {
+            EXPECT_EQ(*verdict, *expected);
+        }
+    }
 }
 
 } // namespace
 
-TEST(HostileXml, NetworkEntitiesAndDtdsAreNeverFetched)
+// A used external entity cannot be had: refused. An external DTD is
+// skipped, and schema and XInclude hints are only attributes: accepted. In
+// no case is the resource opened.
+TEST(HostileXml, NetworkAndFifoEntitiesAndDtdsAreNeverOpened)
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
+    Watch network;
+    network.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(network.fd, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_EQ(::bind(network.fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(network.fd, 4), 0);
+    ASSERT_EQ(::getsockname(network.fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x";
+    expectVerdicts({{"<!DOCTYPE d [<!ENTITY e SYSTEM \"" + url + "\">]><d>&e;</d>", false},
+                    {"<!DOCTYPE d [<!ENTITY % p SYSTEM \"" + url + "\"> %p;]><d/>", false},
+                    {"<!DOCTYPE d [<!ENTITY e PUBLIC \"-//X//Y\" \"" + url + "\">]><d a=\"1\">&e;</d>", false},
+                    {"<!DOCTYPE d SYSTEM \"" + url + "\"><d/>", true},
+                    {"<?xml version=\"1.0\"?><!DOCTYPE d PUBLIC \"-//X//DTD//EN\" \"" + url + "\"><d/>", true},
+                    {"<d xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"urn:x " +
+                         url + "\" xsi:noNamespaceSchemaLocation=\"" + url + "\"/>",
+                     true},
+                    {"<d xmlns:xi=\"http://www.w3.org/2001/XInclude\"><xi:include href=\"" + url + "\"/></d>", true}},
+                   &network);
+    ::close(network.fd);
 
-    const std::vector<std::pair<std::string, bool>> documents = {
-        // A used external entity cannot be had: refused.
-        {"<!DOCTYPE d [<!ENTITY e SYSTEM \"" + url + "\">]><d>&e;</d>", false},
-        {"<!DOCTYPE d [<!ENTITY % p SYSTEM \"" + url + "\"> %p;]><d/>", false},
-        {"<!DOCTYPE d [<!ENTITY e PUBLIC \"-//X//Y\" \"" + url + "\">]><d a=\"1\">&e;</d>", false},
-        // An external DTD is skipped: accepted without reading it.
-        {"<!DOCTYPE d SYSTEM \"" + url + "\"><d/>", true},
-        {"<?xml version=\"1.0\"?><!DOCTYPE d PUBLIC \"-//X//DTD//EN\" \"" + url + "\"><d/>", true},
-        // Schema and XInclude hints are only attributes.
-        {"<d xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"urn:x " + url +
-             "\" xsi:noNamespaceSchemaLocation=\"" + url + "\"/>",
-         true},
-        {"<d xmlns:xi=\"http://www.w3.org/2001/XInclude\"><xi:include href=\"" + url + "\"/></d>", true},
-    };
-    for (const auto& [document, bExpected] : documents) {
-        SCOPED_TRACE(document);
-        bool bAccepted = false;
-        EXPECT_TRUE(checkWithoutTouching(document, {listener, nullptr, ""}, bAccepted));
-        EXPECT_EQ(bAccepted, bExpected);
-    }
-    ::close(listener);
-}
-
-TEST(HostileXml, FifoEntitiesAndDtdsAreNeverOpened)
-{
     nxrtest::ScratchDir dir;
-    const std::string fifo = dir.file("pipe");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::vector<std::pair<std::string, bool>> documents = {
-        {"<!DOCTYPE d [<!ENTITY e SYSTEM \"" + fifo + "\">]><d>&e;</d>", false},
-        {"<!DOCTYPE d [<!ENTITY e SYSTEM \"file://" + fifo + "\">]><d>&e;</d>", false},
-        {"<!DOCTYPE d [<!ENTITY % p SYSTEM \"" + fifo + "\"> %p;]><d/>", false},
-        {"<!DOCTYPE d SYSTEM \"" + fifo + "\"><d/>", true},
-    };
-    for (const auto& [document, bExpected] : documents) {
-        SCOPED_TRACE(document);
-        bool bAccepted = false;
-        EXPECT_TRUE(checkWithoutTouching(document, {-1, fifoHasReader, fifo}, bAccepted));
-        EXPECT_EQ(bAccepted, bExpected);
-    }
+    Watch fifo;
+    fifo.fifo = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.fifo.c_str(), 0600), 0);
+    expectVerdicts({{"<!DOCTYPE d [<!ENTITY e SYSTEM \"" + fifo.fifo + "\">]><d>&e;</d>", false},
+                    {"<!DOCTYPE d [<!ENTITY e SYSTEM \"file://" + fifo.fifo + "\">]><d>&e;</d>", false},
+                    {"<!DOCTYPE d [<!ENTITY % p SYSTEM \"" + fifo.fifo + "\"> %p;]><d/>", false},
+                    {"<!DOCTYPE d SYSTEM \"" + fifo.fifo + "\"><d/>", true}},
+                   &fifo);
 }
 
-// Bombs of both shapes, now under a memory limit as well: refused by the
-// check, not by the kernel.
-TEST(HostileXml, EntityBombsAreRefusedWithinLimits)
+// Bombs of both shapes are refused by the check, not by the kernel; a chain
+// of entities each naming the next, thousands deep, is a stack of readers
+// that must not run the process out of stack or time.
+TEST(HostileXml, EntityBombsAndDeepChainsStayWithinLimits)
 {
     std::string billion = "<!DOCTYPE b [<!ENTITY l0 \"lollollollollol\">";
     for (int i = 1; i <= 12; ++i)
         billion += "<!ENTITY l" + std::to_string(i) + " \"" + repeat("&l" + std::to_string(i - 1) + ";", 12) + "\">";
     billion += "]>";
-    const std::string quadratic =
-        "<!DOCTYPE q [<!ENTITY x \"" + std::string(200000, 'x') + "\">]><q>" + repeat("&x;", 20000) + "</q>";
-    std::vector<std::string> documents = {quadratic, billion + "<b>&l12;</b>"};
-    if (kManyExpansions)
-        documents.push_back(billion + "<b a=\"&l12;\"/>");
-    for (const std::string& document : documents) {
-        const ChildVerdict verdict = checkInChild(document);
-        EXPECT_TRUE(verdict.bFinished) << verdict.how;
-        EXPECT_FALSE(verdict.bAccepted);
-    }
-}
-
-// A chain of entities each naming the next, thousands deep: the expansion
-// is a stack of readers, which must not run the process out of stack or
-// time.
-TEST(HostileXml, DeepEntityChainsStayWithinLimits)
-{
-    for (const int depth : {2000, kManyExpansions ? 20000 : 4000}) {
-        std::string document = "<!DOCTYPE d [<!ENTITY e0 \"<x/>\">";
+    std::vector<std::pair<std::string, std::optional<bool>>> documents = {
+        {"<!DOCTYPE q [<!ENTITY x \"" + std::string(200000, 'x') + "\">]><q>" + repeat("&x;", 20000) + "</q>", false},
+        {billion + "<b>&l12;</b>", false}};
+    if (!kAddressSanitizer)
+        documents.push_back({billion + "<b a=\"&l12;\"/>", false});
+    for (const int depth : {2000, kAddressSanitizer ? 4000 : 20000}) {
+        std::string chain = "<!DOCTYPE d [<!ENTITY e0 \"<x/>\">";
         for (int i = 1; i <= depth; ++i)
-            document += "<!ENTITY e" + std::to_string(i) + " \"&e" + std::to_string(i - 1) + ";\">";
-        document += "]><d>&e" + std::to_string(depth) + ";</d>";
-        SCOPED_TRACE(depth);
-        const ChildVerdict verdict = checkInChild(document);
-        EXPECT_TRUE(verdict.bFinished) << verdict.how;
+            chain += "<!ENTITY e" + std::to_string(i) + " \"&e" + std::to_string(i - 1) + ";\">";
+        documents.push_back({chain + "]><d>&e" + std::to_string(depth) + ";</d>", std::nullopt});
     }
+    expectVerdicts(documents);
 }
 
-// One element with a great many attributes, or namespace declarations:
-// duplicates must still be found, and the work stay bounded. Attributes
-// that share a local name under many prefixes cost the library the square of
-// their number, so namespace declarations in scope are bounded, however they
-// are spread over the elements; documents that declare many namespaces, one
-// or a few at a time, still pass.
-TEST(HostileXml, AttributeAndNamespaceFloodsStayWithinLimits)
-{
-    const size_t count = 100000;
-    const size_t limit = NXR_XML_MAX_NAMESPACES_IN_SCOPE;
-    const auto declarations = [](size_t from, size_t to) {
-        std::string out;
-        for (size_t i = from; i < to; ++i)
-            out += " xmlns:p" + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
-        return out;
-    };
-    const auto prefixed = [](size_t n) {
-        std::string out;
-        for (size_t i = 0; i < n; ++i)
-            out += " p" + std::to_string(i) + ":a=\"" + std::to_string(i) + "\"";
-        return out;
-    };
-    std::string attributes;
-    for (size_t i = 0; i < count; ++i)
-        attributes += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
-    // The declarations spread over nested elements, 250 to a level.
-    std::string spread;
-    for (size_t level = 0; level < count / 250; ++level)
-        spread += "<e" + declarations(level * 250, level * 250 + 250) + ">";
-    spread += "<x" + prefixed(count) + "/>";
-    for (size_t level = 0; level < count / 250; ++level)
-        spread += "</e>";
+namespace {
 
-    const std::vector<std::pair<std::string, bool>> documents = {
-        {"<d" + attributes + "/>", true},
-        {"<d" + attributes + " a7=\"again\"/>", false},
-        {"<d" + declarations(0, count) + prefixed(count) + "/>", false},
-        {"<d" + declarations(0, count) + "/>", false},
-        {spread, false},
-        {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + std::string("<d") + declarations(0, count) + "/>", false},
-        // At the limit: every element may use all the prefixes in scope.
-        {"<d" + declarations(0, limit) + ">" + repeat("<e" + prefixed(limit) + "/>", 2000) + "</d>", true},
-        // Many declarations in the document, few in scope at a time.
-        {"<d>" + repeat("<e xmlns=\"urn:e\" xmlns:q=\"urn:q\" q:a=\"1\"/>", 50000) + "</d>", true},
-    };
-    for (const auto& [document, bExpected] : documents) {
-        SCOPED_TRACE(document.substr(0, 60));
-        const ChildVerdict verdict = checkInChild(document);
-        EXPECT_TRUE(verdict.bFinished) << verdict.how;
-        EXPECT_EQ(verdict.bAccepted, bExpected);
-    }
+std::string declarations(size_t from, size_t to)
+{
+    std::string out;
+    for (size_t i = from; i < to; ++i)
+        out += " xmlns:p" + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
+    return out;
+}
+
+std::string prefixed(size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n; ++i)
+        out += " p" + std::to_string(i) + ":a=\"" + std::to_string(i) + "\"";
+    return out;
 }
 
 // UTF-7 with every character of text in its base64 form: "xmlns" appears
-// in none of the byte patterns the count looks for.
+// in none of the byte patterns the declaration count looks for.
 std::string utf7Hidden(const std::string& text)
 {
     static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string bytes;
-    for (const char c : text) {
-        bytes.push_back('\0');
-        bytes.push_back(c);
-    }
     std::string out = "+";
     uint32_t bits = 0;
     int count = 0;
-    for (const char b : bytes) {
-        bits = (bits << 8) | static_cast<unsigned char>(b);
-        count += 8;
-        while (count >= 6) {
-            count -= 6;
-            out.push_back(kAlphabet[(bits >> count) & 0x3F]);
-        }
+    for (const char c : text) {
+        bits = (bits << 16) | static_cast<unsigned char>(c); // as UTF-16BE
+        for (count += 16; count >= 6;)
+            out.push_back(kAlphabet[(bits >> (count -= 6)) & 0x3F]);
     }
     if (count > 0)
         out.push_back(kAlphabet[(bits << (6 - count)) & 0x3F]);
     return out + "-";
 }
 
-std::string utf16le(const std::string& text)
-{
-    std::string wide = "\xFF\xFE";
-    for (const char c : text) {
-        wide.push_back(c);
-        wide.push_back('\0');
-    }
-    return wide;
-}
+} // namespace
 
-// The count of declarations looks for the bytes of "xmlns" in the encodings
-// that spell it plainly; a document in any other encoding is bounded by the
-// full pass before it is read with namespaces.
-TEST(HostileXml, NamespaceFloodsInOtherEncodingsAreBoundedToo)
+// One element with a great many attributes, or namespace declarations:
+// duplicates must still be found, and the work stay bounded. Attributes
+// that share a local name under many prefixes cost the library the square of
+// their number, so namespace declarations in scope are bounded, however they
+// are spread over the elements and in whatever encoding (the count looks for
+// the bytes of "xmlns" in the encodings that spell it plainly; any other is
+// bounded by a full pass before it is read with namespaces); documents that
+// declare many namespaces, one or a few at a time, still pass.
+TEST(HostileXml, AttributeAndNamespaceFloodsStayWithinLimits)
 {
-    const auto attributes = [](size_t n) {
-        std::string out;
-        for (size_t i = 0; i < n; ++i)
-            out += " xmlns:p" + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
-        for (size_t i = 0; i < n; ++i)
-            out += " p" + std::to_string(i) + ":a=\"1\"";
-        return out;
+    const size_t count = 100000, flood = 5000, limit = NXR_XML_MAX_NAMESPACES_IN_SCOPE;
+    std::string attributes;
+    for (size_t i = 0; i < count; ++i)
+        attributes += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+    // The declarations spread over nested elements, 200 to a level.
+    std::string spread;
+    for (size_t level = 0; level < flood / 200; ++level)
+        spread += "<e" + declarations(level * 200, level * 200 + 200) + ">";
+    spread += "<x" + prefixed(flood) + "/>" + repeat("</e>", flood / 200);
+
+    std::vector<std::pair<std::string, std::optional<bool>>> documents = {
+        {"<d" + attributes + "/>", true},
+        {"<d" + attributes + " a7=\"again\"/>", false},
+        {"<d" + declarations(0, flood) + prefixed(flood) + "/>", false},
+        {"<d" + declarations(0, limit + 1) + "/>", false},
+        {spread, false},
+        {"<?xml version=\"1.0\" encoding=\"UTF-16\"?><d" + declarations(0, flood) + "/>", false},
+        // At the limit: every element may use all the prefixes in scope.
+        {"<d" + declarations(0, limit) + ">" + repeat("<e" + prefixed(limit) + "/>", 2000) + "</d>", true},
+        // Many declarations in the document, few in scope at a time.
+        {"<d>" + repeat("<e xmlns=\"urn:e\" xmlns:q=\"urn:q\" q:a=\"1\"/>", 50000) + "</d>", true},
     };
     const std::string decl = "<?xml version=\"1.0\" encoding=\"";
-    for (const size_t n : {size_t(3), size_t(20000)}) {
-        const bool bExpected = n < NXR_XML_MAX_NAMESPACES_IN_SCOPE;
-        const std::vector<std::string> documents = {
-            utf16le("<d" + attributes(n) + "/>"),
-            decl + "Shift_JIS\"?><d" + attributes(n) + "/>",
-            decl + "UTF-7\"?><d" + utf7Hidden(attributes(n)) + "/>",
-        };
-        for (const auto& document : documents) {
-            SCOPED_TRACE(document.substr(0, 50));
-            const ChildVerdict verdict = checkInChild(document);
-            EXPECT_TRUE(verdict.bFinished) << verdict.how;
-            EXPECT_EQ(verdict.bAccepted, bExpected);
-        }
+    for (const size_t n : {size_t(3), flood}) {
+        const std::string text = declarations(0, n) + prefixed(n);
+        std::string wide = "\xFF\xFE";
+        for (const char c : "<d" + text + "/>")
+            wide += std::string{c, '\0'};
+        for (const std::string& document :
+             {wide, decl + "Shift_JIS\"?><d" + text + "/>", decl + "UTF-7\"?><d" + utf7Hidden(text) + "/>"})
+            documents.push_back({document, n < limit});
     }
+    expectVerdicts(documents);
 }
