@@ -45,14 +45,9 @@ namespace {
 enum Origin { kBufferHeap, kSecurePages, kParser, kCipherLibrary, kCxxHeap, kOrigins };
 const char* const kOriginNames[] = {"buffer heap", "secure pages", "parser", "cipher library", "C++ heap"};
 
-struct Needle {
-    std::string name;
-    std::string bytes;
-};
-
 struct Findings {
     std::atomic<bool> armed{false};
-    std::vector<Needle> needles;
+    std::vector<std::pair<std::string, std::string>> needles; // name, bytes
     // Per origin: blocks released, blocks not all zero, and per needle the
     // blocks that held it.
     uint64_t released[kOrigins] = {};
@@ -81,28 +76,18 @@ void inspect(Origin origin, const void* p, size_t ulBytes)
     const std::lock_guard<std::mutex> lock(g_inspectMutex);
     ++f.released[origin];
     const auto* bytes = static_cast<const unsigned char*>(p);
-    bool bZero = true;
-    for (size_t i = 0; i < ulBytes && bZero; ++i)
-        bZero = bytes[i] == 0;
-    if (!bZero) {
+    if (std::any_of(bytes, bytes + ulBytes, [](unsigned char b) { return b != 0; })) {
         ++f.nonZero[origin];
         for (size_t n = 0; n < f.needles.size(); ++n)
-            if (::memmem(p, ulBytes, f.needles[n].bytes.data(), f.needles[n].bytes.size()) != nullptr)
-                ++f.found[origin][n];
+            f.found[origin][n] += ::memmem(p, ulBytes, f.needles[n].second.data(), f.needles[n].second.size()) != nullptr;
     }
     t_bInside = false;
 }
 
-// ---- Buffer heap
+// Buffer blocks come with their size, and so do secure pages.
 void* bufferAlloc(size_t ulBytes) { return std::malloc(ulBytes); }
-void bufferFree(void* p, size_t ulBytes)
-{
-    inspect(kBufferHeap, p, ulBytes);
-    std::free(p);
-}
+void bufferFree(void* p, size_t ulBytes) { inspect(kBufferHeap, p, ulBytes), std::free(p); }
 const CNXRHeapHooks kBufferHooks = {bufferAlloc, bufferFree};
-
-// ---- Secure pages
 void pagesReleased(const void* p, size_t ulBytes) { inspect(kSecurePages, p, ulBytes); }
 
 // ---- Blocks with a size header, for the two libraries whose release calls
@@ -112,10 +97,7 @@ constexpr size_t kHeader = 16;
 void* headedAlloc(size_t ulBytes)
 {
     auto* p = static_cast<unsigned char*>(std::malloc(ulBytes + kHeader));
-    if (p == nullptr)
-        return nullptr;
-    std::memcpy(p, &ulBytes, sizeof(ulBytes));
-    return p + kHeader;
+    return p ? static_cast<unsigned char*>(std::memcpy(p, &ulBytes, sizeof(ulBytes))) + kHeader : nullptr;
 }
 
 size_t headedSize(void* p)
@@ -127,23 +109,17 @@ size_t headedSize(void* p)
 
 void headedFree(Origin origin, void* p)
 {
-    if (p == nullptr)
-        return;
-    inspect(origin, p, headedSize(p));
-    std::free(static_cast<unsigned char*>(p) - kHeader);
+    if (p != nullptr)
+        inspect(origin, p, headedSize(p)), std::free(static_cast<unsigned char*>(p) - kHeader);
 }
+
+void* orThrow(void* p) { return p ? p : throw std::bad_alloc(); }
 
 // The parser library's memory manager.
 class CObservingMemoryManager : public xercesc::MemoryManager {
 public:
     xercesc::MemoryManager* getExceptionMemoryManager() override { return this; }
-    void* allocate(XMLSize_t ulBytes) override
-    {
-        void* p = headedAlloc(ulBytes);
-        if (p == nullptr)
-            throw std::bad_alloc();
-        return p;
-    }
+    void* allocate(XMLSize_t ulBytes) override { return orThrow(headedAlloc(ulBytes)); }
     void deallocate(void* p) override { headedFree(kParser, p); }
 };
 
@@ -163,13 +139,8 @@ void* cryptoRealloc(void* p, size_t ulBytes, const char* file, int line)
 }
 const bool g_bCipherLibraryObserved = CRYPTO_set_mem_functions(cryptoMalloc, cryptoRealloc, cryptoFree) == 1;
 
-} // namespace
-
-// ---- The C++ heap of this program.
-namespace {
-
+// The C++ heap of this program.
 void* cxxAllocate(size_t ulBytes) noexcept { return std::malloc(ulBytes ? ulBytes : 1); }
-
 void cxxRelease(void* p) noexcept
 {
     if (p != nullptr)
@@ -179,18 +150,8 @@ void cxxRelease(void* p) noexcept
 
 } // namespace
 
-void* operator new(size_t ulBytes)
-{
-    if (void* p = cxxAllocate(ulBytes))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t ulBytes)
-{
-    if (void* p = cxxAllocate(ulBytes))
-        return p;
-    throw std::bad_alloc();
-}
+void* operator new(size_t ulBytes) { return orThrow(cxxAllocate(ulBytes)); }
+void* operator new[](size_t ulBytes) { return orThrow(cxxAllocate(ulBytes)); }
 void* operator new(size_t ulBytes, const std::nothrow_t&) noexcept { return cxxAllocate(ulBytes); }
 void* operator new[](size_t ulBytes, const std::nothrow_t&) noexcept { return cxxAllocate(ulBytes); }
 void operator delete(void* p) noexcept { cxxRelease(p); }
@@ -205,19 +166,18 @@ namespace {
 std::string utf16le(const std::u16string& text)
 {
     std::string out;
-    for (const char16_t c : text) {
-        out.push_back(static_cast<char>(c & 0xFF));
-        out.push_back(static_cast<char>(c >> 8));
-    }
+    for (const char16_t c : text)
+        out += std::string{char(c & 0xFF), char(c >> 8)};
     return out;
 }
 
 std::string sha1(const std::string& data)
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int ulLength = 0;
-    EXPECT_EQ(EVP_Digest(data.data(), data.size(), digest, &ulLength, EVP_sha1(), nullptr), 1);
-    return std::string(reinterpret_cast<const char*>(digest), ulLength);
+    std::string digest(20, '\0');
+    EXPECT_EQ(EVP_Digest(data.data(), data.size(), reinterpret_cast<unsigned char*>(digest.data()), nullptr,
+                         EVP_sha1(), nullptr),
+              1);
+    return digest;
 }
 
 // The AES-256 key of key mode 2: SHA-1 applied ten times in a chain to the
@@ -226,8 +186,8 @@ std::string sha1(const std::string& data)
 std::string modeTwoKey(const std::u16string& passphrase)
 {
     const std::string bytes = utf16le(passphrase) + std::string(2, '\0');
-    std::string chain = sha1(bytes);
-    for (int i = 1; i < 10; ++i)
+    std::string chain = bytes;
+    for (int i = 0; i < 10; ++i)
         chain = sha1(chain);
     return chain + sha1(bytes).substr(0, 12);
 }
@@ -235,8 +195,6 @@ std::string modeTwoKey(const std::u16string& passphrase)
 const std::u16string kPassphrase = u"Tr0ub4dor&3 wipe check";
 const std::string kMarker = "CONFIDENTIAL-7f3a9c1e-payroll";
 const std::string kDocument = "<?xml version=\"1.0\"?>\n<memo><body>" + kMarker + "</body></memo>\n";
-
-CNXRWCharString name(const std::string& path) { return CNXRWCharString(path.c_str()); }
 
 } // namespace
 
@@ -266,15 +224,14 @@ TEST(Wiping, ReleasedMemoryHoldsNoSecretAcrossAWholeEncryptionAndDecryption)
         nxrSetHeapHooks(&kBufferHooks);
         os::setVmemReleaseObserverForTesting(pagesReleased);
         f.armed = true;
-        const bool bSealed = service.encryptXMLFile(name(doc), 2, &pass);
+        const bool bSealed = service.encryptXMLFile(CNXRWCharString(doc.c_str()), 2, &pass);
         std::remove(doc.c_str());
-        const bool bOpened = bSealed && service.decryptXMLFile(name(doc + ".enc"), &pass);
+        const bool bOpened = bSealed && service.decryptXMLFile(CNXRWCharString((doc + ".enc").c_str()), &pass);
         f.armed = false;
         os::setVmemReleaseObserverForTesting(nullptr);
         nxrSetHeapHooks(nullptr);
 
-        ASSERT_TRUE(bSealed);
-        ASSERT_TRUE(bOpened);
+        ASSERT_TRUE(bSealed && bOpened);
         EXPECT_EQ(nxrtest::readFile(doc), kDocument);
     }
     xercesc::XMLPlatformUtils::Terminate();
@@ -294,14 +251,11 @@ TEST(Wiping, ReleasedMemoryHoldsNoSecretAcrossAWholeEncryptionAndDecryption)
     EXPECT_EQ(f.nonZero[kSecurePages], 0u) << "secure pages released without being wiped";
     for (int origin = 0; origin < kOrigins; ++origin) {
         for (size_t n = 0; n < f.needles.size(); ++n) {
-            const bool bDocument = f.needles[n].name.rfind("document", 0) == 0;
-            if (bDocument && origin == kParser) {
+            if (origin == kParser && f.needles[n].first.rfind("document", 0) == 0)
                 std::cout << "[ NOTE     ] " << f.found[origin][n] << " of " << f.released[origin]
-                          << " parser blocks held the " << f.needles[n].name << " when released\n";
-                continue;
-            }
-            EXPECT_EQ(f.found[origin][n], 0u) << f.needles[n].name << " in released " << kOriginNames[origin]
-                                              << " blocks";
+                          << " parser blocks held the " << f.needles[n].first << " when released\n";
+            else
+                EXPECT_EQ(f.found[origin][n], 0u) << f.needles[n].first << " in released " << kOriginNames[origin];
         }
     }
 }
