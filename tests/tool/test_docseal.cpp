@@ -214,3 +214,18 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
     EXPECT_NE(log.find("<ENTRY> <docseal> <CNXRFile::isValidFile> "), std::string::npos);
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
 }
+
+// Once the passphrase is in its secure buffer, other users no longer see it in
+// the process's argument list, and the process cannot be dumped.
+TEST_F(Docseal, PassphraseLeavesTheArgumentListAndNoCoreIsDumped)
+{
+    const std::string report = dir.file("probe.txt");
+    const RunResult r = run(DOCSEAL_BIN, {doc, "/encrypt", "hunter2-secret"},
+                            "PROBE_OUT='" + report + "' LD_PRELOAD='" PROCESS_PROBE
+                            "' ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 ");
+    ASSERT_EQ(r.status, 0);
+    const std::string seen = readFile(report);
+    EXPECT_NE(seen.find("/encrypt"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("hunter2"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("dumpable=0"), std::string::npos) << seen;
+}
