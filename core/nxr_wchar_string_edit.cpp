@@ -442,16 +442,25 @@ bool CNXRWCharString::extractOutside(CNXRWCharString& out, const CNXRWCharString
 }
 
 // The trims keep what the matching extraction gives, computed with the
-// opposite inclusion.
+// opposite inclusion: the string is replaced with what extract puts into a
+// fresh one.
+template <class Extract>
+static bool keepOnly(CNXRWCharString& self, bool bHasStorage, Extract&& extract)
+{
+    CNXRWCharString kept;
+    if (!bHasStorage || !extract(kept))
+        return false;
+    self = kept;
+    return true;
+}
+
 bool CNXRWCharString::trimBetween(uint32_t ulStartPos, uint32_t ulEndPos, bool bInclusive)
 {
     NXR_WSTR_TRACE(u"trimBetween");
     return nxrGuard(nxrTrace, false, [&] {
-        CNXRWCharString kept;
-        if (!hasStorage() || !extractOutside(kept, ulStartPos, ulEndPos, !bInclusive))
-            return false;
-        *this = kept;
-        return true;
+        return keepOnly(*this, hasStorage(), [&](CNXRWCharString& kept) {
+            return extractOutside(kept, ulStartPos, ulEndPos, !bInclusive);
+        });
     });
 }
 
@@ -460,11 +469,9 @@ bool CNXRWCharString::trimBetween(const CNXRWCharString& subStart, uint32_t ulSt
 {
     NXR_WSTR_TRACE(u"trimBetween");
     return nxrGuard(nxrTrace, false, [&] {
-        CNXRWCharString kept;
-        if (!hasStorage() || !extractOutside(kept, subStart, ulStartOccurrance, subEnd, ulEndOccurrance, !bInclusive))
-            return false;
-        *this = kept;
-        return true;
+        return keepOnly(*this, hasStorage(), [&](CNXRWCharString& kept) {
+            return extractOutside(kept, subStart, ulStartOccurrance, subEnd, ulEndOccurrance, !bInclusive);
+        });
     });
 }
 
@@ -478,11 +485,9 @@ bool CNXRWCharString::trimOutSide(uint32_t ulStartPos, uint32_t ulEndPos, bool b
 {
     NXR_WSTR_TRACE(u"trimOutSide");
     return nxrGuard(nxrTrace, false, [&] {
-        CNXRWCharString kept;
-        if (!hasStorage() || !extractBetween(kept, ulStartPos, ulEndPos, !bInclusive))
-            return false;
-        *this = kept;
-        return true;
+        return keepOnly(*this, hasStorage(), [&](CNXRWCharString& kept) {
+            return extractBetween(kept, ulStartPos, ulEndPos, !bInclusive);
+        });
     });
 }
 
@@ -491,11 +496,9 @@ bool CNXRWCharString::trimOutSide(const CNXRWCharString& subStart, uint32_t ulSt
 {
     NXR_WSTR_TRACE(u"trimOutSide");
     return nxrGuard(nxrTrace, false, [&] {
-        CNXRWCharString kept;
-        if (!hasStorage() || !extractBetween(kept, subStart, ulStartOccurrance, subEnd, ulEndOccurrance, !bInclusive))
-            return false;
-        *this = kept;
-        return true;
+        return keepOnly(*this, hasStorage(), [&](CNXRWCharString& kept) {
+            return extractBetween(kept, subStart, ulStartOccurrance, subEnd, ulEndOccurrance, !bInclusive);
+        });
     });
 }
 
