@@ -31,6 +31,9 @@ constexpr const char* kDefaultRegistryPath = "/etc/docseal/registry.reg";
 // read again on the next query instead of being trusted.
 constexpr int64_t kRacyWindowNs = 2'000'000'000;
 
+// How long the result of one check of the file stands.
+constexpr int64_t kRecheckNs = 1'000'000;
+
 enum class ValueType { Dword, String, Other };
 
 struct Value {
@@ -280,6 +283,10 @@ struct FileIdentity {
 // The parsed settings file, shared by the whole process.
 struct RegistryCache {
     std::mutex mutex;
+    std::string checkedPath;   // the path of the last check, and
+    int64_t checkedAtNs = 0;   // its monotonic time
+    bool checked = false;      // false: look at the file on the next query
+    bool present = false;      // the last check's verdict
     bool loaded = false; // whether the fields below describe a file that was read
     std::string path;
     FileIdentity identity;
@@ -294,11 +301,17 @@ RegistryCache& cache()
     return s_cache;
 }
 
-int64_t nowNs()
+int64_t nowNs(clockid_t clock = CLOCK_REALTIME)
 {
     struct timespec ts {};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
+    ::clock_gettime(clock, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+const char* currentRegistryPath()
+{
+    const char* env = std::getenv("DOCSEAL_REGISTRY");
+    return (env != nullptr && *env != '\0') ? env : kDefaultRegistryPath;
 }
 
 bool readWhole(int fd, std::string& out)
@@ -359,18 +372,29 @@ bool refresh(RegistryCache& c, const std::string& path, const struct stat& st)
     return true;
 }
 
+// Whether the file at path holds settings, checking it again when the last
+// check was of another path, was dropped, or is older than kRecheckNs. Called
+// with the cache's mutex held.
+bool current(RegistryCache& c, const char* path)
+{
+    const int64_t now = nowNs(CLOCK_MONOTONIC);
+    if (c.checked && now - c.checkedAtNs < kRecheckNs && c.checkedPath == path)
+        return c.present;
+    struct stat st {};
+    c.present = ::stat(path, &st) == 0 && refresh(c, path, st);
+    c.checkedPath = path;
+    c.checkedAtNs = now;
+    c.checked = true;
+    return c.present;
+}
+
 // Looks the value up under the cache's lock and hands it to use().
 template <typename Use>
 bool withValue(std::u16string_view subKey, std::u16string_view valueName, Use use)
 {
-    const std::string path = registryPath();
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return false;
-
     RegistryCache& c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
-    if (!refresh(c, path, st))
+    if (!current(c, currentRegistryPath()))
         return false;
     const auto key = c.keys.find(normalizeKeyPath(subKey));
     if (key == c.keys.end())
@@ -385,10 +409,14 @@ bool withValue(std::u16string_view subKey, std::u16string_view valueName, Use us
 
 std::string registryPath()
 {
-    const char* env = std::getenv("DOCSEAL_REGISTRY");
-    if (env != nullptr && *env != '\0')
-        return env;
-    return kDefaultRegistryPath;
+    return currentRegistryPath();
+}
+
+void regSettingsChanged()
+{
+    RegistryCache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.checked = false;
 }
 
 bool regQueryDword(std::u16string_view subKey, std::u16string_view valueName, uint32_t& ulValue)

@@ -10,9 +10,11 @@
 //
 // The file is $DOCSEAL_REGISTRY, else /etc/docseal/registry.reg. It may be
 // UTF-8 (with or without a byte-order mark) or UTF-16LE with its mark. The
-// parsed file is kept, and every query first checks whether the file changed
-// (size, modification time, inode), so an edit counts from the next query and
-// an absent file costs one stat(2). The program never writes the file.
+// parsed file is kept, and a query checks whether the file changed (size,
+// modification and change times, inode) when the last check is more than a
+// millisecond old, so an edit counts within a millisecond. The logging layer
+// queries for every record, thousands of times in a short run; one stat(2) a
+// millisecond keeps that cheap. The program never writes the file.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -22,6 +24,10 @@ namespace nxr::os {
 
 // The settings file's path as it is used now.
 std::string registryPath();
+
+// Drops the result of the last check, so the next query looks at the file
+// again at once. For a process that has just written the file itself.
+void regSettingsChanged();
 
 // Each query reads one value of the key HKEY_LOCAL_MACHINE\<subKey>. Key and
 // value names compare without regard to ASCII case, as the native registry

@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "nxr_os_registry.h"
 #include "nxr_os_text.h"
 
 #include <cstdlib>
@@ -35,6 +36,7 @@ ScopedRegistry::ScopedRegistry()
         m_hadSaved = true;
     }
     ::setenv("DOCSEAL_REGISTRY", m_regPath.c_str(), 1);
+    nxr::os::regSettingsChanged();
 }
 
 ScopedRegistry::~ScopedRegistry()
@@ -43,6 +45,7 @@ ScopedRegistry::~ScopedRegistry()
         ::setenv("DOCSEAL_REGISTRY", m_saved.c_str(), 1);
     else
         ::unsetenv("DOCSEAL_REGISTRY");
+    nxr::os::regSettingsChanged();
 }
 
 void ScopedRegistry::writeLogsKey(const std::vector<std::string>& valueLines)
@@ -56,6 +59,7 @@ void ScopedRegistry::writeLogsKey(const std::vector<std::string>& valueLines)
     const std::string tmp = m_regPath + ".new";
     writeFile(tmp, body);
     std::filesystem::rename(tmp, m_regPath);
+    nxr::os::regSettingsChanged();
 }
 
 void ScopedRegistry::enableLogging(uint32_t ulDetail)
