@@ -8,6 +8,8 @@
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
+#include <xercesc/util/BinInputStream.hpp>
+#include <xercesc/util/XMLURL.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -165,6 +167,24 @@ TEST(XmlCheck, LibraryLivesAsLongAsTheWrappersThatUseIt)
         EXPECT_EQ(CXercesLibraryRef::count(), ulBefore + 1);
     }
     EXPECT_EQ(CXercesLibraryRef::count(), ulBefore);
+}
+
+// The parser linked from its archive carries our network accessor: no URL
+// opens, and no HTTP client library is in the process.
+TEST(XmlCheck, TheParserCannotReachTheNetwork)
+{
+#if NXR_XERCES_OFFLINE
+    CXercesLibraryRef library;
+    for (const char16_t* url : {u"http://127.0.0.1:9/x.dtd", u"ftp://127.0.0.1/x.dtd"}) {
+        xercesc::XMLURL parsed(url);
+        EXPECT_THROW(std::unique_ptr<xercesc::BinInputStream>(parsed.makeNewStream()), xercesc::MalformedURLException);
+    }
+    const std::string maps = nxrtest::readFile("/proc/self/maps");
+    EXPECT_EQ(maps.find("libcurl"), std::string::npos);
+    EXPECT_EQ(maps.find("libxerces"), std::string::npos);
+#else
+    GTEST_SKIP() << "built with the shared parser library";
+#endif
 }
 
 TEST(XmlCheck, ChecksRunOnManyThreadsAtOnce)
