@@ -295,10 +295,12 @@ struct RegistryCache {
     KeyMap keys;
 };
 
+// Never destroyed: a thread still running while the process exits may log,
+// and so query, after static destructors have run.
 RegistryCache& cache()
 {
-    static RegistryCache s_cache;
-    return s_cache;
+    static RegistryCache* const s_pCache = new RegistryCache;
+    return *s_pCache;
 }
 
 int64_t nowNs(clockid_t clock = CLOCK_REALTIME)
