@@ -6,8 +6,9 @@
 Documents are generated (gen_xml.py) into DIR, a tmpfs folder by default, so
 the page cache is warm and outputs land in memory. Each command runs N times
 (default 3; ten times as often for the 4 KB document, whose times are mostly
-process start-up); the median wall time and the median peak resident size of
-the process are used. Peers that are not installed are skipped.
+process start-up), the commands taking turns round by round; the median wall
+time and the median peak resident size of the process are used. Peers that are
+not installed are skipped.
 """
 import argparse
 import os
@@ -45,15 +46,21 @@ def timed(cmd, cwd):
     return elapsed, usage.ru_maxrss
 
 
-def median_of(runs, cmd, cwd, before=None):
-    times, mems = [], []
+def medians_interleaved(runs, commands, cwd):
+    """Runs each command once per round, in turn, for the given number of
+    rounds, so that a busy spell of the machine falls on all of them alike.
+    commands maps a name to (argv, hook run before each run or None); returns
+    name -> (median wall seconds, median peak KiB)."""
+    times = {name: [] for name in commands}
+    mems = {name: [] for name in commands}
     for _ in range(runs):
-        if before:
-            before()
-        t, m = timed(cmd, cwd)
-        times.append(t)
-        mems.append(m)
-    return statistics.median(times), statistics.median(mems)
+        for name, (cmd, before) in commands.items():
+            if before:
+                before()
+            t, m = timed(cmd, cwd)
+            times[name].append(t)
+            mems[name].append(m)
+    return {name: (statistics.median(times[name]), statistics.median(mems[name])) for name in commands}
 
 
 def have(tool):
@@ -71,20 +78,23 @@ def measure(docseal, folder, name, runs):
     doc = os.path.join(folder, name)
     enc = doc + ".enc"
     plain_copy = os.path.join(folder, "restored-" + name)
-    r = {}
-    r["docseal_enc"] = median_of(runs, [docseal, doc, "/encrypt", PASS], folder, lambda: remove(enc))
     # Decrypt from a copy of the container so the original document stays.
     work = os.path.join(folder, "work-" + name)
+    subprocess.run([docseal, doc, "/encrypt", PASS], cwd=folder, check=True, stdout=subprocess.DEVNULL)
     shutil.copyfile(enc, work + ".enc")
-    r["docseal_dec"] = median_of(runs, [docseal, work + ".enc", "/decrypt", PASS], folder,
-                                 lambda: remove(work))
+    commands = {
+        "docseal_enc": ([docseal, doc, "/encrypt", PASS], lambda: remove(enc)),
+        "docseal_dec": ([docseal, work + ".enc", "/decrypt", PASS], lambda: remove(work)),
+    }
     if have("openssl"):
-        r["openssl_enc"] = median_of(runs, ["openssl", "enc", "-aes-256-cbc", "-K", KEY, "-iv", IV,
-                                            "-in", doc, "-out", doc + ".ossl"], folder)
-        r["openssl_dec"] = median_of(runs, ["openssl", "enc", "-d", "-aes-256-cbc", "-K", KEY, "-iv", IV,
-                                            "-in", doc + ".ossl", "-out", plain_copy], folder)
+        commands["openssl_enc"] = (["openssl", "enc", "-aes-256-cbc", "-K", KEY, "-iv", IV,
+                                    "-in", doc, "-out", doc + ".ossl"], None)
+        commands["openssl_dec"] = (["openssl", "enc", "-d", "-aes-256-cbc", "-K", KEY, "-iv", IV,
+                                    "-in", doc + ".ossl", "-out", plain_copy], None)
+        # The deciphering peer needs its own container before the first round.
+        subprocess.run(commands["openssl_enc"][0], cwd=folder, check=True)
     if have("xmllint"):
-        r["xmllint_stream"] = median_of(runs, ["xmllint", "--stream", "--noout", doc], folder)
+        commands["xmllint_stream"] = (["xmllint", "--stream", "--noout", doc], None)
     if have("xmlsec1"):
         tmpl = os.path.join(folder, "template.xml")
         keyfile = os.path.join(folder, "aes.key")
@@ -92,8 +102,9 @@ def measure(docseal, folder, name, runs):
             f.write(XMLSEC_TEMPLATE)
         with open(keyfile, "wb") as f:
             f.write(bytes.fromhex(KEY))
-        r["xmlsec_enc"] = median_of(runs, ["xmlsec1", "encrypt", "--aeskey", keyfile, "--binary-data", doc,
-                                           "--output", doc + ".xmlsec", tmpl], folder)
+        commands["xmlsec_enc"] = (["xmlsec1", "encrypt", "--aeskey", keyfile, "--binary-data", doc,
+                                   "--output", doc + ".xmlsec", tmpl], None)
+    r = medians_interleaved(runs, commands, folder)
     remove(doc + ".ossl", plain_copy, doc + ".xmlsec", work, work + ".enc")
     return r
 
