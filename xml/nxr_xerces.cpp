@@ -350,28 +350,61 @@ bool isCountableEncoding(std::u16string_view encoding)
 // in scope, it has onCrowded check the whole document, which throws when the
 // document is refused; the scanner thus never holds a start tag with more
 // declarations than the limit unless that check passed.
+//
+// The first bytes are read and counted when the stream is made (prime()):
+// the parser's reader takes its first bytes in its constructor, and a throw
+// from there would leak the half-built reader.
 class CNamespaceGuardStream : public BinInputStream {
 public:
     CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded)
         : m_inner(pInner), m_onCrowded(onCrowded)
     {
     }
-    // The few document bytes kept between reads are wiped.
-    ~CNamespaceGuardStream() override { ::explicit_bzero(m_tail, sizeof(m_tail)); }
-    XMLFilePos curPos() const override { return m_inner->curPos(); }
+    // The document bytes kept between reads are wiped.
+    ~CNamespaceGuardStream() override
+    {
+        ::explicit_bzero(m_tail, sizeof(m_tail));
+        ::explicit_bzero(m_primed.data(), m_primed.size());
+    }
+    XMLFilePos curPos() const override { return m_inner->curPos() - (m_primed.size() - m_ulPrimedPos); }
     const XMLCh* getContentType() const override { return m_inner->getContentType(); }
+
+    // Reads ahead more than the parser's first read and counts it.
+    void prime()
+    {
+        m_primed.resize(kPrime);
+        size_t ulHave = 0;
+        for (XMLSize_t ulGot = 1; ulHave < kPrime && ulGot != 0; ulHave += ulGot)
+            ulGot = m_inner->readBytes(m_primed.data() + ulHave, kPrime - ulHave);
+        m_primed.resize(ulHave);
+        count(m_primed.data(), ulHave);
+    }
+
     XMLSize_t readBytes(XMLByte* const pToFill, const XMLSize_t ulMax) override
     {
-        const XMLSize_t ulCount = m_inner->readBytes(pToFill, ulMax);
-        if (m_bCleared || ulCount == 0)
+        if (m_ulPrimedPos < m_primed.size()) {
+            const XMLSize_t ulCount = std::min<XMLSize_t>(ulMax, m_primed.size() - m_ulPrimedPos);
+            std::memcpy(pToFill, m_primed.data() + m_ulPrimedPos, ulCount);
+            m_ulPrimedPos += ulCount;
             return ulCount;
-        const std::string_view bytes(reinterpret_cast<const char*>(pToFill), ulCount);
+        }
+        const XMLSize_t ulCount = m_inner->readBytes(pToFill, ulMax);
+        count(pToFill, ulCount);
+        return ulCount;
+    }
+
+private:
+    void count(const XMLByte* pBytes, XMLSize_t ulCount)
+    {
+        if (m_bCleared || ulCount == 0)
+            return;
+        const std::string_view bytes(reinterpret_cast<const char*>(pBytes), ulCount);
         // Patterns within the new bytes, then those that a read split: the
         // kept end of the previous bytes joined to the start of these.
         char joint[2 * kTail];
         const size_t ulHead = std::min<size_t>(ulCount, kTail);
         std::memcpy(joint, m_tail, m_ulTail);
-        std::memcpy(joint + m_ulTail, pToFill, ulHead);
+        std::memcpy(joint + m_ulTail, pBytes, ulHead);
         const std::string_view across(joint, m_ulTail + ulHead);
         for (const std::string_view pattern : kPatterns) {
             for (size_t pos = bytes.find(pattern); pos != std::string_view::npos; pos = bytes.find(pattern, pos + 1))
@@ -391,16 +424,17 @@ public:
             m_bCleared = true;
             m_onCrowded();
         }
-        return ulCount;
     }
 
-private:
-    static constexpr size_t kTail = 16; // the longest pattern less one
+    static constexpr size_t kTail = 16;          // the longest pattern less one
+    static constexpr size_t kPrime = 64 * 1024;  // the parser's first read is 48 KiB
     static constexpr std::string_view kPatterns[] = {
         std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
         std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
     std::unique_ptr<BinInputStream> m_inner;
     std::function<void()> m_onCrowded;
+    std::vector<XMLByte> m_primed;
+    size_t m_ulPrimedPos = 0;
     char m_tail[kTail] = {};
     size_t m_ulTail = 0;
     uint64_t m_ulSeen = 0;
@@ -416,7 +450,11 @@ public:
     BinInputStream* makeStream() const override
     {
         BinInputStream* pStream = m_inner.makeStream();
-        return pStream ? new CNamespaceGuardStream(pStream, m_onCrowded) : nullptr;
+        if (pStream == nullptr)
+            return nullptr;
+        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded);
+        guard->prime();
+        return guard.release();
     }
 
 private:

@@ -110,6 +110,14 @@ TEST(XmlCheck, DocumentsThatReachOutsideOrCostTooMuchAreRefused)
     const std::string entity = "<!DOCTYPE d [<!ENTITY e \"" + std::string(100000, 'x') + "\">]>";
     const std::string attlist = "<!DOCTYPE d [<!ATTLIST e v CDATA \"" + std::string(10000, 'y') + "\">]>";
     const auto nested = [](size_t n) { return repeat("<a>", n) + repeat("</a>", n); };
+    // Declarations on one start tag, refused (or passed) before the parser
+    // has read past them.
+    const auto declarations = [](size_t n) {
+        std::string tag = "<d";
+        for (size_t i = 0; i < n; ++i)
+            tag += " xmlns:p" + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
+        return tag + "/>";
+    };
     const struct {
         std::string document;
         const char* pszRefusal; // what the log says when refused; null when accepted
@@ -128,6 +136,8 @@ TEST(XmlCheck, DocumentsThatReachOutsideOrCostTooMuchAreRefused)
         {nested(NXR_XML_MAX_ELEMENT_DEPTH), nullptr},
         {nested(NXR_XML_MAX_ELEMENT_DEPTH + 1), "nested too deeply"},
         {nested(200000), "nested too deeply"},
+        {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE), nullptr},
+        {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE + 1), "too many namespace declarations"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.document.substr(0, 80));
