@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         file += "\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Docseal\\Probe]\n\"Probe\"=dword:00C0FFEE\n";
     docseal_fuzz::writeInput(docseal_fuzz::scratchDir() + "/settings.reg",
                              reinterpret_cast<const uint8_t*>(file.data()), file.size());
+    os::regSettingsChanged();
     if (!bUtf16) {
         uint32_t ulProbe = 0;
         FUZZ_REQUIRE(os::regQueryDword(u"SOFTWARE\\Docseal\\Probe", u"Probe", ulProbe) && ulProbe == 0xC0FFEE);
