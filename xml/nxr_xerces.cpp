@@ -668,7 +668,8 @@ size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
     for (;;) {
         if (ullPos < m_ullStart)
             throw SAXException(u"the document's bytes are no longer held");
-        if (ullPos < m_ullEnd || m_bFinished)
+        // The document ends at its total size, whatever else arrives.
+        if (ullPos < m_ullEnd || m_bFinished || ullPos >= m_ullTotal)
             break;
         // The kept front fills the window and the reader wants more: the
         // producer cannot go on until the front is let go.
@@ -677,8 +678,8 @@ size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
         m_changed.wait(lock);
     }
     const uint64_t ullAt = ullPos % ullCapacity;
-    const size_t ulCount =
-        static_cast<size_t>(std::min<uint64_t>({ulMax, m_ullEnd - ullPos, ullCapacity - ullAt}));
+    const size_t ulCount = static_cast<size_t>(
+        std::min<uint64_t>({ulMax, std::min(m_ullEnd, m_ullTotal) - std::min(ullPos, m_ullTotal), ullCapacity - ullAt}));
     std::memcpy(pOut, m_ring.getBuffer() + ullAt, ulCount);
     return ulCount;
 }

@@ -38,6 +38,7 @@ void CNXRInputFile::readAt(uint64_t ullOffset, NXR_BYTE* pBuffer, size_t ulCount
 CNXROutputFile::CNXROutputFile(const CNXRWCharString& fileName, uint32_t ulNewMode)
     : m_name(fileName), m_path(fileName.toUtf8())
 {
+    os::ignoreFileSizeSignal();
     if (os::pathExists(m_path)) {
         m_hExisting = os::fileOpenRead(m_path);
         if (m_hExisting == os::kInvalidFile || !os::fileLockExclusive(m_hExisting))
@@ -51,7 +52,8 @@ CNXROutputFile::CNXROutputFile(const CNXRWCharString& fileName, uint32_t ulNewMo
 
 CNXROutputFile::~CNXROutputFile()
 {
-    os::fileClose(m_hFile);
+    if (m_hFile != os::kInvalidFile)
+        os::fileClose(m_hFile);
     if (!m_bCommitted)
         os::fileUnlink(m_temp);
     os::fileClose(m_hExisting);
@@ -65,7 +67,9 @@ void CNXROutputFile::write(const NXR_BYTE* pData, size_t ulCount)
 
 void CNXROutputFile::commit()
 {
-    if (!os::fileSync(m_hFile) || !os::fileRename(m_temp, m_path))
+    const os::FileHandle h = m_hFile;
+    m_hFile = os::kInvalidFile;
+    if (!os::fileSync(h) || !os::fileClose(h) || !os::fileRename(m_temp, m_path))
         NXR_THROW_CODE(CWriteFileException, os::getLastError(), m_name.view());
     m_bCommitted = true;
 }
