@@ -242,7 +242,10 @@ CNXRContainerWriter::CNXRContainerWriter(CNXROutputFile& output, int32_t lKeyMod
     NXR_TRACE(u"CNXRContainerWriter", u"Constructor");
     m_key = roadKey(lKeyMode, pPassphrase);
     m_stream = m_key->openStream(CipherDirection::Encrypt);
-    m_out = CNXRBuffer<NXR_BYTE>(NXR_ROAD_PIECE_BYTES + m_key->blockSize());
+    // A piece, or the whole document when it is smaller (as the reader's):
+    // a small document's run does not zero, fault in and wipe a mebibyte.
+    m_ulPiece = std::clamp<uint32_t>(ulLength, 1, NXR_ROAD_PIECE_BYTES);
+    m_out = CNXRBuffer<NXR_BYTE>(m_ulPiece + m_key->blockSize());
     if (!m_out.isValid())
         NXR_THROW(CMemAllocException, u"m_out");
     const NXR_BYTE header[NXR_CONTAINER_HEADER_BYTES] = {
@@ -258,7 +261,7 @@ void CNXRContainerWriter::write(std::span<const NXR_BYTE> piece)
 {
     NXR_TRACE(u"CNXRContainerWriter", u"write");
     while (!piece.empty()) {
-        const uint32_t ulIn = static_cast<uint32_t>(std::min<size_t>(piece.size(), NXR_ROAD_PIECE_BYTES));
+        const uint32_t ulIn = static_cast<uint32_t>(std::min<size_t>(piece.size(), m_ulPiece));
         const uint32_t ulOut = m_stream->update(piece.data(), ulIn, m_out.getBuffer(), m_out.getNumElems());
         m_output.write(m_out.getBuffer(), ulOut);
         piece = piece.subspan(ulIn);

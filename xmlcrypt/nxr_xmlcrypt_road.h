@@ -117,6 +117,7 @@ private:
     CNXROutputFile& m_output;
     std::unique_ptr<CSymKeyBase> m_key;
     std::unique_ptr<CSymKeyStream> m_stream;
+    uint32_t m_ulPiece = 0; // the most plaintext enciphered at a time
     CNXRBuffer<NXR_BYTE> m_out;
 };
 
