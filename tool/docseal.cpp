@@ -117,10 +117,11 @@ int run(int argc, char** argv)
     const bool bDecrypt = command == CNXRWCharString(u"/decrypt");
     const bool bEncrypt = !bDecrypt && command == CNXRWCharString(u"/encrypt");
     // The parser library starts on the side while the passphrase and the key
-    // are prepared; the check of the document needs it later.
+    // are prepared; the check of the document needs it later. It stays
+    // initialised until the process ends.
     std::optional<CXercesLibraryWarmUp> parserStart;
     if (bDecrypt || bEncrypt)
-        parserStart.emplace();
+        parserStart.emplace(true);
 
     bool bDone = false;
     {

@@ -597,11 +597,16 @@ void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
     scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
 }
 
-CXercesLibraryWarmUp::CXercesLibraryWarmUp()
+CXercesLibraryWarmUp::CXercesLibraryWarmUp(bool bUntilExit)
 {
-    m_thread = std::thread([this] {
+    m_thread = std::thread([this, bUntilExit] {
         try {
-            m_ref.emplace();
+            if (bUntilExit) {
+                static const CXercesLibraryRef* const s_pKept = new CXercesLibraryRef;
+                (void)s_pKept;
+            } else {
+                m_ref.emplace();
+            }
         } catch (...) {
         }
     });

@@ -72,10 +72,13 @@ public:
 // Initialises the parser library on a thread of its own and holds it while
 // it lives, so that a program that will soon parse does not wait for the
 // library's start then. A failure here is silent: the wrapper that needs the
-// library reports it.
+// library reports it. With bUntilExit the reference is never released and
+// the library stays initialised until the process ends: a program that exits
+// after its parse is spared the library's termination, which only frees
+// what the exit frees anyway.
 class CXercesLibraryWarmUp {
 public:
-    CXercesLibraryWarmUp();
+    explicit CXercesLibraryWarmUp(bool bUntilExit = false);
     ~CXercesLibraryWarmUp();
     CXercesLibraryWarmUp(const CXercesLibraryWarmUp&) = delete;
     CXercesLibraryWarmUp& operator=(const CXercesLibraryWarmUp&) = delete;

@@ -179,6 +179,17 @@ TEST(XmlCheck, LibraryLivesAsLongAsTheWrappersThatUseIt)
     EXPECT_EQ(CXercesLibraryRef::count(), ulBefore);
 }
 
+// A warm-up holds the library while it lives; one for the whole run keeps it
+// initialised after it ends, up to the process's exit.
+TEST(XmlCheck, WarmUpHoldsTheLibraryWhileItLivesOrUntilExit)
+{
+    const uint32_t ulBefore = CXercesLibraryRef::count();
+    { const CXercesLibraryWarmUp warmUp; }
+    EXPECT_EQ(CXercesLibraryRef::count(), ulBefore);
+    { const CXercesLibraryWarmUp warmUp(true); }
+    EXPECT_EQ(CXercesLibraryRef::count(), ulBefore + 1);
+}
+
 // The parser linked from its archive carries our network accessor: no URL
 // opens, and no HTTP client library is in the process.
 TEST(XmlCheck, TheParserCannotReachTheNetwork)
