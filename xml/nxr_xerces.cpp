@@ -597,13 +597,15 @@ void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
     scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
 }
 
+CXercesLibraryRef* CXercesLibraryWarmUp::s_pUntilExit = nullptr;
+
 CXercesLibraryWarmUp::CXercesLibraryWarmUp(bool bUntilExit)
 {
     m_thread = std::thread([this, bUntilExit] {
         try {
             if (bUntilExit) {
-                static const CXercesLibraryRef* const s_pKept = new CXercesLibraryRef;
-                (void)s_pKept;
+                static std::once_flag s_once;
+                std::call_once(s_once, [] { s_pUntilExit = new CXercesLibraryRef; });
             } else {
                 m_ref.emplace();
             }

@@ -84,6 +84,7 @@ public:
     CXercesLibraryWarmUp& operator=(const CXercesLibraryWarmUp&) = delete;
 
 private:
+    static CXercesLibraryRef* s_pUntilExit; // taken once, never released
     std::optional<CXercesLibraryRef> m_ref;
     std::thread m_thread;
 };
