@@ -126,6 +126,12 @@ TEST_F(Docseal, FailuresPrintNothingWriteNothingAndLeaveOneRecord)
     const std::string damaged = variant("damaged.xml.enc", container.size() - 20, container[container.size() - 20] ^ 0x40);
     fs::copy_file(sealed, dir.file("UPPER.XML.ENC"));
     writeFile(dir.file("bad.xml"), "<a><b></a>");
+    // Sparse files at the format's edge: refused before anything is read.
+    const auto sparse = [&](const std::string& name, uintmax_t size) {
+        writeFile(dir.file(name), "");
+        fs::resize_file(dir.file(name), size);
+        return dir.file(name);
+    };
     ScopedRegistry reg;
     reg.enableLogging(0x1B);
     for (const auto& [args, cause] : std::vector<std::pair<std::vector<std::string>, std::string>>{
@@ -140,6 +146,9 @@ TEST_F(Docseal, FailuresPrintNothingWriteNothingAndLeaveOneRecord)
              {{variant("long.xml.enc", 7, 1), "/decrypt", "right"}, "beyond the deciphered data"},
              {{variant("zero.xml.enc", 4, 0, 8), "/decrypt", "right"}, "value is 0"},
              {{variant("short.xml.enc", 9, 0, 5), "/decrypt", "right"}, "Index out of array bounds"},
+             {{sparse("edge.xml", 0xFFFFFFF0u), "/encrypt", "pw"}, "too large for the container format"},
+             {{sparse("huge.xml", 5ull << 30), "/encrypt", "pw"}, "too large for the container format"},
+             {{sparse("huge.xml.enc", 5ull << 30), "/decrypt", "pw"}, "too large for the container format"},
          }) {
         SCOPED_TRACE(args[0] + " " + args[1]);
         fs::remove(reg.logPath());
