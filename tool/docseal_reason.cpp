@@ -1,0 +1,123 @@
+#include "docseal_reason.h"
+
+#include "nxr_firstfailure.h"
+#include "nxr_os_text.h"
+
+#include <cstring>
+#include <unistd.h>
+
+namespace docseal {
+
+namespace {
+
+enum Commands : unsigned { ENCRYPT = 1, DECRYPT = 2, OTHER = 4, ANY = ENCRYPT | DECRYPT | OTHER };
+
+// How a recorded failure reads to the user. A row applies when the command
+// is one of its commands, the record's message starts with its prefix, and
+// (when a folder is named) the record was raised by code in that folder. The
+// first row that applies gives the text, in which {file} is the file the
+// user named, {rest} the message after the prefix, and {error} ": " and the
+// system's words for the record's value when that is a system error code.
+struct ReasonRow {
+    unsigned ulCommands;
+    std::u16string_view prefix;
+    std::string_view folder;
+    std::string_view text;
+};
+
+constexpr ReasonRow kReasons[] = {
+    {ANY, u"CreateFile call failed for file:", "", "cannot create {rest}{error}"},
+    {ANY, u"WriteFile call failed for file:", "", "cannot write {rest}{error}"},
+    {ANY, u"Unable to allocate memory", "", "not enough memory for {file}"},
+    // The check of the document: the parser's words, with line and column.
+    {ENCRYPT, u"", "xml", "{file} is not well-formed XML: {rest}"},
+    // What was deciphered is not the document: its padding or its text is
+    // wrong, which a wrong key or damaged bytes both give.
+    {DECRYPT, u"", "xml", "cannot open {file}: wrong passphrase or damaged container"},
+    {DECRYPT, u"Bsafe error", "", "cannot open {file}: wrong passphrase or damaged container"},
+    {DECRYPT, u"", "xmlcrypt", "cannot open {file}: not a docseal container, or a damaged one"},
+    {ENCRYPT, u"", "", "cannot seal {file}: {rest}"},
+    {DECRYPT, u"", "", "cannot open {file}: {rest}"},
+    {OTHER, u"", "", "the command failed: {rest}"},
+};
+
+// The folder a source file lies in ("xml" for ".../xml/nxr_xerces.cpp").
+std::string_view folderOf(const char* pszSourceFile)
+{
+    if (pszSourceFile == nullptr)
+        return {};
+    std::string_view path(pszSourceFile);
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string_view::npos)
+        return {};
+    path = path.substr(0, slash);
+    const size_t before = path.find_last_of('/');
+    return before == std::string_view::npos ? path : path.substr(before + 1);
+}
+
+// ": " and the system's words for a system error code; nothing for another
+// value (a cipher status, "no code").
+std::string systemError(uint32_t ulValue)
+{
+    if (ulValue == 0 || ulValue > 4095 || ::strerrorname_np(static_cast<int>(ulValue)) == nullptr)
+        return {};
+    return std::string(": ") + std::strerror(static_cast<int>(ulValue));
+}
+
+std::string expand(const ReasonRow& row, const nxr::CNXRFirstFailure& failure, std::string_view fileName)
+{
+    std::string text;
+    for (std::string_view rest = row.text; !rest.empty();) {
+        const size_t open = rest.find('{');
+        const size_t close = rest.find('}', open);
+        if (open == std::string_view::npos || close == std::string_view::npos) {
+            text += rest;
+            break;
+        }
+        text += rest.substr(0, open);
+        const std::string_view name = rest.substr(open + 1, close - open - 1);
+        if (name == "file")
+            text += fileName;
+        else if (name == "rest")
+            text += nxr::os::toUtf8Lossy(failure.message.substr(row.prefix.size()));
+        else if (name == "error")
+            text += systemError(failure.ulResultValue);
+        rest.remove_prefix(close + 1);
+    }
+    return text;
+}
+
+} // namespace
+
+void tellReason(std::string_view reason)
+{
+    if (::isatty(STDERR_FILENO) != 1)
+        return;
+    // Names and messages may hold anything: control characters (C0, DEL and
+    // C1) would act on the terminal, so they show as '?'.
+    std::u16string wide = nxr::os::toUtf16Lossy(reason);
+    for (char16_t& c : wide)
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+            c = u'?';
+    const std::string line = "docseal: " + nxr::os::toUtf8Lossy(wide) + "\n";
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+std::string failureReason(Command command, std::string_view fileName)
+{
+    const unsigned ulCommand = command == Command::Encrypt ? ENCRYPT : command == Command::Decrypt ? DECRYPT : OTHER;
+    nxr::CNXRFirstFailure failure;
+    if (!nxr::nxrFirstFailure(failure))
+        return ulCommand == ENCRYPT   ? "cannot seal " + std::string(fileName)
+               : ulCommand == DECRYPT ? "cannot open " + std::string(fileName)
+                                      : std::string("the command failed");
+    const std::string_view folder = folderOf(failure.pszSourceFile);
+    for (const ReasonRow& row : kReasons) {
+        if ((row.ulCommands & ulCommand) != 0 && failure.message.starts_with(row.prefix) &&
+            (row.folder.empty() || row.folder == folder))
+            return expand(row, failure, fileName);
+    }
+    return {}; // not reached: the last rows take any record
+}
+
+} // namespace docseal
