@@ -13,32 +13,39 @@ namespace {
 enum Commands : unsigned { ENCRYPT = 1, DECRYPT = 2, OTHER = 4, ANY = ENCRYPT | DECRYPT | OTHER };
 
 // How a recorded failure reads to the user. A row applies when the command
-// is one of its commands, the record's message starts with its prefix, and
-// (when a folder is named) the record was raised by code in that folder. The
-// first row that applies gives the text, in which {file} is the file the
-// user named, {rest} the message after the prefix, and {error} ": " and the
-// system's words for the record's value when that is a system error code.
+// is one of its commands, the record's message starts with its prefix and
+// ends with its suffix, and (when a folder is named) the record was raised by
+// code in that folder. The first row that applies gives the text, in which
+// {file} is the file the user named, {rest} the message between prefix and
+// suffix (for the file records, the file's name), and {error} ": " and the
+// system's words for the record's value when that is a system error code,
+// else the row's words for a record without one.
 struct ReasonRow {
     unsigned ulCommands;
     std::u16string_view prefix;
+    std::u16string_view suffix;
     std::string_view folder;
     std::string_view text;
+    std::string_view noError;
 };
 
 constexpr ReasonRow kReasons[] = {
-    {ANY, u"CreateFile call failed for file:", "", "cannot create {rest}{error}"},
-    {ANY, u"WriteFile call failed for file:", "", "cannot write {rest}{error}"},
-    {ANY, u"Unable to allocate memory", "", "not enough memory for {file}"},
+    // Opening, creating, reading and writing files.
+    {ANY, u"CreateFile call failed for file:", u"", "", "{rest}{error}", ": cannot be opened or created"},
+    {ANY, u"WriteFile call failed for file:", u"", "", "cannot write {rest}{error}", ""},
+    {ANY, u"The specified file, ", u", is invalid.", "", "{rest}{error}", ": not a regular file"},
+    {ANY, u"Unable to allocate memory", u"", "", "not enough memory for {file}", ""},
     // The check of the document: the parser's words, with line and column.
-    {ENCRYPT, u"", "xml", "{file} is not well-formed XML: {rest}"},
+    {ENCRYPT, u"", u"", "xml", "{file} is not well-formed XML: {rest}", ""},
     // What was deciphered is not the document: its padding or its text is
     // wrong, which a wrong key or damaged bytes both give.
-    {DECRYPT, u"", "xml", "cannot open {file}: wrong passphrase or damaged container"},
-    {DECRYPT, u"Bsafe error", "", "cannot open {file}: wrong passphrase or damaged container"},
-    {DECRYPT, u"", "xmlcrypt", "cannot open {file}: not a docseal container, or a damaged one"},
-    {ENCRYPT, u"", "", "cannot seal {file}: {rest}"},
-    {DECRYPT, u"", "", "cannot open {file}: {rest}"},
-    {OTHER, u"", "", "the command failed: {rest}"},
+    {DECRYPT, u"", u"", "xml", "cannot open {file}: wrong passphrase or damaged container", ""},
+    {DECRYPT, u"Bsafe error", u"", "", "cannot open {file}: wrong passphrase or damaged container", ""},
+    {DECRYPT, u"", u"", "xmlcrypt", "cannot open {file}: not a docseal container, or a damaged one", ""},
+    // Anything else: the record's own words.
+    {ENCRYPT, u"", u"", "", "cannot seal {file}: {rest}", ""},
+    {DECRYPT, u"", u"", "", "cannot open {file}: {rest}", ""},
+    {OTHER, u"", u"", "", "the command failed: {rest}", ""},
 };
 
 // The folder a source file lies in ("xml" for ".../xml/nxr_xerces.cpp").
@@ -55,12 +62,12 @@ std::string_view folderOf(const char* pszSourceFile)
     return before == std::string_view::npos ? path : path.substr(before + 1);
 }
 
-// ": " and the system's words for a system error code; nothing for another
+// ": " and the system's words for a system error code; noError for another
 // value (a cipher status, "no code").
-std::string systemError(uint32_t ulValue)
+std::string systemError(uint32_t ulValue, std::string_view noError)
 {
     if (ulValue == 0 || ulValue > 4095 || ::strerrorname_np(static_cast<int>(ulValue)) == nullptr)
-        return {};
+        return std::string(noError);
     return std::string(": ") + std::strerror(static_cast<int>(ulValue));
 }
 
@@ -79,9 +86,10 @@ std::string expand(const ReasonRow& row, const nxr::CNXRFirstFailure& failure, s
         if (name == "file")
             text += fileName;
         else if (name == "rest")
-            text += nxr::os::toUtf8Lossy(failure.message.substr(row.prefix.size()));
+            text += nxr::os::toUtf8Lossy(
+                failure.message.substr(row.prefix.size(), failure.message.size() - row.prefix.size() - row.suffix.size()));
         else if (name == "error")
-            text += systemError(failure.ulResultValue);
+            text += systemError(failure.ulResultValue, row.noError);
         rest.remove_prefix(close + 1);
     }
     return text;
@@ -114,6 +122,7 @@ std::string failureReason(Command command, std::string_view fileName)
     const std::string_view folder = folderOf(failure.pszSourceFile);
     for (const ReasonRow& row : kReasons) {
         if ((row.ulCommands & ulCommand) != 0 && failure.message.starts_with(row.prefix) &&
+            failure.message.size() >= row.prefix.size() + row.suffix.size() && failure.message.ends_with(row.suffix) &&
             (row.folder.empty() || row.folder == folder))
             return expand(row, failure, fileName);
     }
