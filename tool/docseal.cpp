@@ -10,6 +10,7 @@
 // prints nothing on standard output and is told by the exit status, and by
 // one line of reason on standard error when that is a terminal.
 #include "docseal_passphrase.h"
+#include "docseal_progress.h"
 #include "docseal_reason.h"
 #include "nxr_buffer.h"
 #include "nxr_file.h"
@@ -224,15 +225,19 @@ int run(int argc, char** argv)
             tellReason(reason);
             return status;
         }
+        CTerminalProgress progress(bDecrypt ? "opening" : "sealing");
+        service.setProgress(&progress);
         // What the command's own work records, and nothing before it, tells
         // why it failed.
         nxrForgetFailure();
         if (bDecrypt) {
             bDone = service.decryptXMLFile(fileName, &passphrase);
+            progress.clear();
             if (bDone)
                 printMessage(decryptedMessage);
         } else if (bEncrypt) {
             bDone = service.encryptXMLFile(fileName, lKeyMode, &passphrase);
+            progress.clear();
             if (bDone)
                 printMessage(encryptedMessage);
         }

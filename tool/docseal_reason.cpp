@@ -15,7 +15,7 @@ enum Commands : unsigned { ENCRYPT = 1, DECRYPT = 2, OTHER = 4, ANY = ENCRYPT | 
 // How a recorded failure reads to the user. A row applies when the command
 // is one of its commands, the record's message starts with its prefix and
 // ends with its suffix, and (when a folder is named) the record was raised by
-// code in that folder. The first row that applies gives the text, in which
+// code whose source path holds it ("/xml/": the XML layer). The first row that applies gives the text, in which
 // {file} is the file the user named, {rest} the message between prefix and
 // suffix (for the file records, the file's name), and {error} ": " and the
 // system's words for the record's value when that is a system error code,
@@ -24,42 +24,50 @@ struct ReasonRow {
     unsigned ulCommands;
     std::u16string_view prefix;
     std::u16string_view suffix;
-    std::string_view folder;
+    std::string_view source;
     std::string_view text;
     std::string_view noError;
 };
 
 constexpr ReasonRow kReasons[] = {
+    // Refusals of the service, by their own words.
+    {DECRYPT, u"A bad argument was provided ( pPassphrase ). no passphrase was given", u"", "",
+     "cannot open {file}: it was sealed with a passphrase, and none was given", ""},
+    {ENCRYPT, u"A bad argument was provided ( pPassphrase ). no passphrase was given", u"", "",
+     "cannot seal {file}: it is a container sealed with a passphrase; open it first", ""},
+    {ANY, u"A bad argument was provided ( lKeyMode ). ", u"", "",
+     "{file} is not a docseal container (unknown key mode)", ""},
+    {ANY, u"A bad argument was provided ( ulSize ). value is too large for the container format", u"", "",
+     "{file} is too large for the container format (under 4 GiB)", ""},
+    {ANY, u"A bad argument was provided ( ulSize ). the file changed while it was read", u"", "",
+     "{file} changed while it was read", ""},
+    // The service's check of the container's name (it has no message of its
+    // own, so it is told by where it was raised).
+    {DECRYPT, u"The specified file, ", u", is invalid.", "/xmlcrypt/nxr_xmlcrypt.cpp",
+     "cannot open {file}: the name of a container ends in \".enc\"", ""},
     // Opening, creating, reading and writing files.
     {ANY, u"CreateFile call failed for file:", u"", "", "{rest}{error}", ": cannot be opened or created"},
     {ANY, u"WriteFile call failed for file:", u"", "", "cannot write {rest}{error}", ""},
     {ANY, u"The specified file, ", u", is invalid.", "", "{rest}{error}", ": not a regular file"},
     {ANY, u"Unable to allocate memory", u"", "", "not enough memory for {file}", ""},
     // The check of the document: the parser's words, with line and column.
-    {ENCRYPT, u"", u"", "xml", "{file} is not well-formed XML: {rest}", ""},
+    {ENCRYPT, u"", u"", "/xml/", "{file} is not well-formed XML: {rest}", ""},
     // What was deciphered is not the document: its padding or its text is
     // wrong, which a wrong key or damaged bytes both give.
-    {DECRYPT, u"", u"", "xml", "cannot open {file}: wrong passphrase or damaged container", ""},
+    {DECRYPT, u"", u"", "/xml/", "cannot open {file}: wrong passphrase or damaged container", ""},
     {DECRYPT, u"Bsafe error", u"", "", "cannot open {file}: wrong passphrase or damaged container", ""},
-    {DECRYPT, u"", u"", "xmlcrypt", "cannot open {file}: not a docseal container, or a damaged one", ""},
+    {DECRYPT, u"", u"", "/xmlcrypt/", "cannot open {file}: not a docseal container, or a damaged one", ""},
     // Anything else: the record's own words.
     {ENCRYPT, u"", u"", "", "cannot seal {file}: {rest}", ""},
     {DECRYPT, u"", u"", "", "cannot open {file}: {rest}", ""},
     {OTHER, u"", u"", "", "the command failed: {rest}", ""},
 };
 
-// The folder a source file lies in ("xml" for ".../xml/nxr_xerces.cpp").
-std::string_view folderOf(const char* pszSourceFile)
+// Whether the record was raised in code whose path holds source.
+bool raisedIn(const char* pszSourceFile, std::string_view source)
 {
-    if (pszSourceFile == nullptr)
-        return {};
-    std::string_view path(pszSourceFile);
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string_view::npos)
-        return {};
-    path = path.substr(0, slash);
-    const size_t before = path.find_last_of('/');
-    return before == std::string_view::npos ? path : path.substr(before + 1);
+    return source.empty() || (pszSourceFile != nullptr && ("/" + std::string(pszSourceFile)).find(source) !=
+                                                               std::string::npos);
 }
 
 // ": " and the system's words for a system error code; noError for another
@@ -119,11 +127,10 @@ std::string failureReason(Command command, std::string_view fileName)
         return ulCommand == ENCRYPT   ? "cannot seal " + std::string(fileName)
                : ulCommand == DECRYPT ? "cannot open " + std::string(fileName)
                                       : std::string("the command failed");
-    const std::string_view folder = folderOf(failure.pszSourceFile);
     for (const ReasonRow& row : kReasons) {
         if ((row.ulCommands & ulCommand) != 0 && failure.message.starts_with(row.prefix) &&
             failure.message.size() >= row.prefix.size() + row.suffix.size() && failure.message.ends_with(row.suffix) &&
-            (row.folder.empty() || row.folder == folder))
+            raisedIn(failure.pszSourceFile, row.source))
             return expand(row, failure, fileName);
     }
     return {}; // not reached: the last rows take any record

@@ -58,6 +58,15 @@ std::set<std::string> namesIn(const std::string& folder)
     return names;
 }
 
+// A well-formed document of at least ulBytes bytes.
+std::string bigDocument(size_t ulBytes)
+{
+    std::string big = "<?xml version=\"1.0\"?>\n<log>";
+    while (big.size() < ulBytes)
+        big += "<entry id=\"12345\">some text that fills the document &amp; more</entry>\n";
+    return big + "</log>\n";
+}
+
 int modeOf(const std::string& path) { return static_cast<int>(fs::status(path).permissions()); }
 
 class Docseal : public ::testing::Test {
@@ -232,10 +241,7 @@ TEST_F(Docseal, OutputsBehindLinksAndOddFiles)
 // else.
 TEST_F(Docseal, InterruptedRunsLeaveTheFolderAsItWas)
 {
-    std::string big = "<?xml version=\"1.0\"?>\n<log>";
-    while (big.size() < (48u << 20))
-        big += "<entry id=\"12345\">some text that fills the document &amp; more</entry>\n";
-    writeFile(doc, big + "</log>\n");
+    writeFile(doc, bigDocument(48u << 20));
     ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
     const std::string sealed = readFile(doc + ".enc");
     writeFile(dir.file("old.xml"), "old");
@@ -342,4 +348,19 @@ TEST_F(Docseal, PassphraseLeavesTheArgumentListAndNoCoreIsDumped)
     EXPECT_NE(seen.find("/encrypt"), std::string::npos) << seen;
     EXPECT_EQ(seen.find("hunter2"), std::string::npos) << seen;
     EXPECT_NE(seen.find("dumpable=0"), std::string::npos) << seen;
+}
+
+// A large document shows its progress on a terminal, and never where
+// standard error is not one.
+TEST_F(Docseal, ProgressOnATerminalOnly)
+{
+    writeFile(doc, bigDocument(64u << 20));
+    const RunResult onTerminal =
+        run("/usr/bin/script", {"-qfec", std::string(DOCSEAL_BIN) + " '" + doc + "' /encrypt pw", "/dev/null"});
+    ASSERT_EQ(onTerminal.status, 0);
+    EXPECT_NE(onTerminal.out.find("docseal: sealing "), std::string::npos);
+    EXPECT_NE(onTerminal.out.find("% "), std::string::npos);
+    const RunResult onPipe = run(DOCSEAL_BIN, {doc + ".enc", "/decrypt", "pw"}, "exec 2>&1 >/dev/null; ");
+    EXPECT_EQ(onPipe.status, 0);
+    EXPECT_EQ(onPipe.out, "");
 }

@@ -145,6 +145,7 @@ TEST_F(Terminal, ReasonOnlyOnATerminal)
     } cases[] = {
         {{dir.file("bad.xml"), "/encrypt", "pw"}, "bad.xml is not well-formed XML: line 2, column "},
         {{doc + ".enc", "/decrypt", "wrong"}, "report.xml.enc: wrong passphrase or damaged container"},
+        {{doc + ".enc", "/decrypt"}, "report.xml.enc: it was sealed with a passphrase, and none was given"},
         {{doc, "/encrypt", ""}, "the passphrase is empty"},
     };
     for (const auto& c : cases) {
