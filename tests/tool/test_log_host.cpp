@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -13,18 +12,11 @@ using namespace nxrtest;
 
 namespace {
 
-// Every record to the log, unless the case's own value replaces one of these.
+// Every record to the log, unless the case's own value replaces one (the
+// last of a name counts).
 void writeSettings(ScopedRegistry& reg, const std::string& log, const std::string& own)
 {
-    std::vector<std::string> lines = {"\"Logging\"=dword:1", "\"LogDetail\"=dword:ffff",
-                                      "\"TextOutput\"=\"" + log + "\""};
-    const auto name = [](const std::string& line) { return line.substr(0, line.find('=')); };
-    const auto same = std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return name(l) == name(own); });
-    if (same != lines.end())
-        *same = own;
-    else if (!own.empty())
-        lines.push_back(own);
-    reg.writeLogsKey(lines);
+    reg.writeLogsKey({"\"Logging\"=dword:1", "\"LogDetail\"=dword:ffff", "\"TextOutput\"=\"" + log + "\"", own});
 }
 
 // A log is its mark, then whole lines of the usual layout, and no other mark.
