@@ -1,9 +1,12 @@
 #include "nxr_logging.h"
 
+#include "nxr_firstfailure.h"
 #include "nxr_format.h"
 #include "nxr_logconfig.h"
 #include "nxr_os_error.h"
 #include "nxr_os_text.h"
+
+#include <exception>
 
 namespace nxr {
 
@@ -100,9 +103,7 @@ std::u16string renderLogLine(const CNXRLogRecord& record, std::u16string_view ti
     line += renderRecordBody(record);
     // The line is composed in a buffer of NXR_LOG_BUFFER_UNITS units; a longer
     // one is cut so that the line end still fits.
-    const size_t maxBody = NXR_LOG_BUFFER_UNITS - 1 - 2;
-    if (line.size() > maxBody)
-        line.resize(maxBody);
+    nxrCutText(line, NXR_LOG_BUFFER_UNITS - 1 - 2);
     line += u"\r\n";
     return line;
 }
@@ -141,9 +142,15 @@ void CNXRHeldRecords::replay()
 {
     std::vector<CNXRDetailedLog> records;
     records.swap(m_records);
-    for (CNXRDetailedLog& record : records)
+    for (CNXRDetailedLog& record : records) {
+        const CNXRLogRecord& r = record.record();
+        if (r.ulLevel == NXR_LEVEL_EXCEPTION_BAD && r.message)
+            nxrRememberFailure(*r.message, r.ulResultValue, r.pszSourceFile);
         record.log();
+    }
 }
+
+bool CNXRHeldRecords::isHolding() { return t_pHeld != nullptr; }
 
 bool CNXRDetailedLog::log()
 {
@@ -171,8 +178,9 @@ bool CNXRDetailedLog::log()
 
 CFunctionTrace::CFunctionTrace(const char16_t* pszClass, const char16_t* pszMethod, const char* pszSourceFile,
                                uint32_t ulSourceLine)
-    : CNXRDetailedLog(NXR_LEVEL_ENTRY, std::nullopt, 0, NXR_RESULT_BOOLEAN, pszClass, pszMethod, pszSourceFile,
-                      ulSourceLine, NXR_OUTPUT_TEXT, 1)
+    : CNXRDetailedLog(NXR_LEVEL_ENTRY, std::nullopt, 1, NXR_RESULT_BOOLEAN, pszClass, pszMethod, pszSourceFile,
+                      ulSourceLine, NXR_OUTPUT_TEXT, 1),
+      m_iUncaughtAtEntry(std::uncaught_exceptions())
 {
     log();
 }
@@ -180,6 +188,10 @@ CFunctionTrace::CFunctionTrace(const char16_t* pszClass, const char16_t* pszMeth
 CFunctionTrace::~CFunctionTrace()
 {
     m_record.ulLevel = NXR_LEVEL_EXIT;
+    if (std::uncaught_exceptions() > m_iUncaughtAtEntry) {
+        m_record.ulResultKind = NXR_RESULT_BOOLEAN;
+        m_record.ulResultValue = 0;
+    }
     // The base destructor logs the EXIT record (log-when-destroyed is set).
 }
 
