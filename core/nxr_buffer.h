@@ -469,7 +469,11 @@ CNXRBuffer<U> CNXRBuffer<T>::convertTo(const char16_t* pszName) const
         if (m_pBuffer == nullptr)
             NXR_THROW(CBadArgException, u"pBuffer", u"value is NULL");
         const size_t ulBytes = size_t(m_ulNumElems) * sizeof(T);
-        const uint32_t ulCount = static_cast<uint32_t>((ulBytes + sizeof(U) - 1) / sizeof(U));
+        // 2^31 or more 16-bit elements are more bytes than a count can say.
+        const uint64_t ullCount = (uint64_t(ulBytes) + sizeof(U) - 1) / sizeof(U);
+        if (ullCount > UINT32_MAX)
+            NXR_THROW(CMemAllocException, u"m_pBuffer");
+        const uint32_t ulCount = static_cast<uint32_t>(ullCount);
         if (!out.allocBuffer(ulCount))
             NXR_THROW(CNXRBufferInitException);
         if (std::memcpy(static_cast<void*>(out.m_pBuffer), m_pBuffer, ulBytes) != static_cast<void*>(out.m_pBuffer))
