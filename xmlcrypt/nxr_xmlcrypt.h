@@ -12,12 +12,8 @@
 #include "nxr_wchar_string.h"
 
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
 
 namespace nxr {
-
-class CArrivingCheck;
 
 // The built-in passphrase of key mode 1, and the two file suffixes.
 extern const char16_t* g_pszBuiltInPassphrase;
@@ -57,39 +53,16 @@ public:
 
     // Reads a whole file.
     bool getFileBuffer(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pBuffer);
-    // Writes a whole file atomically: the data goes to a temporary file in
+    // Writes a whole file atomically: the data goes to an unnamed file in
     // the same folder, is flushed to disk and then takes the name. On any
     // failure the name keeps what it had (or stays absent).
     bool flushBufferToDisk(CNXRWCharString fileName, const CNXRBuffer<NXR_BYTE>* pData,
                            uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE);
 
 private:
-    // Called after an output was written and flushed, before it takes its
-    // name; false discards it.
-    using CommitGate = std::function<bool()>;
-
-    // Whether the file can be opened and read, without reading all of it.
-    bool canReadFile(const CNXRWCharString& fileName, uint32_t& ulPermissions);
-    // loadXMLBufferFromEncryptedFile, handing the document's bytes to check
-    // as they are read or deciphered (check may be idle).
-    bool loadDocument(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
-                      const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check);
-    // getFileBuffer, likewise.
-    bool readFile(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& data, CArrivingCheck& check);
-    // Reads and deciphers a container in pieces.
-    bool readContainer(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
-                       const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check);
-    // decryptXMLBuffer over a ciphertext that arrives through pieces.
-    bool decipherPieces(const CNXRBuffer<NXR_BYTE>& cipher, uint32_t ulPlainLength, int32_t lKeyMode,
-                        const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CNXRBuffer<NXR_BYTE>& document,
-                        CArrivingCheck& check, const CSymKeyPieces& pieces);
-    // The work of storeXMLBufferToEncryptedFile and flushBufferToDisk, with a
-    // gate before the output takes its name.
-    bool storeContainer(const CNXRBuffer<NXR_BYTE>* pXml, const CNXRWCharString& outFileName, int32_t lKeyMode,
-                        const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, uint32_t ulPermissions,
-                        const CommitGate& gate);
-    bool writeFile(const CNXRWCharString& fileName, std::initializer_list<const CNXRBuffer<NXR_BYTE>*> parts,
-                   uint32_t ulPermissions, const CommitGate& gate);
+    // The plain bytes of a file or a container, whole.
+    bool readDocument(const CNXRWCharString& fileName, bool bPlain, CNXRBuffer<NXR_BYTE>& document,
+                      const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
 };
 
 } // namespace nxr

@@ -105,34 +105,50 @@ TEST_F(Docseal, UsageErrors)
     EXPECT_FALSE(fileExists(doc + ".enc"));
 }
 
-// Every failure gives status 1, prints nothing, and leaves the folder as it
-// was: no output and no temporary file.
-TEST_F(Docseal, FailuresPrintNothingAndWriteNothing)
+// Every failure gives status 1, prints nothing, leaves the folder as it was
+// (no output, no temporary file) and leaves exactly one record at the default
+// detail, naming its cause.
+TEST_F(Docseal, FailuresPrintNothingWriteNothingAndLeaveOneRecord)
 {
     ASSERT_EQ(docseal({doc, "/encrypt", "right"}).status, 0);
-    const std::string sealed = dir.file("sealed.xml.enc"), damaged = dir.file("damaged.xml.enc");
+    const std::string sealed = dir.file("sealed.xml.enc");
     fs::rename(doc + ".enc", sealed);
-    std::string container = readFile(sealed);
-    container[container.size() - 20] ^= 0x40;
-    writeFile(damaged, container);
+    const std::string container = readFile(sealed);
+    const auto variant = [&](const std::string& name, size_t at, char value, size_t size = std::string::npos) {
+        std::string bytes = container.substr(0, size);
+        if (at < bytes.size())
+            bytes[at] = value;
+        writeFile(dir.file(name), bytes);
+        return dir.file(name);
+    };
+    const std::string damaged = variant("damaged.xml.enc", container.size() - 20, container[container.size() - 20] ^ 0x40);
     fs::copy_file(sealed, dir.file("UPPER.XML.ENC"));
     writeFile(dir.file("bad.xml"), "<a><b></a>");
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {dir.file("bad.xml"), "/encrypt", "pw"}, // not XML
-             {doc, "/encrypt", ""},                   // an empty passphrase
-             {sealed, "/decrypt", "wrong"},
-             {sealed, "/decrypt"}, // a mode-2 container needs its passphrase
-             {damaged, "/decrypt", "right"},
-             {dir.file("UPPER.XML.ENC"), "/decrypt", "right"}, // ".ENC" is not ".enc": nowhere to write
-             {doc, "/decrypt", "right"},                       // a plain document is not a container
-             {sealed, "/encrypt", "right"},                    // a mode-2 container is not sealed again
+    ScopedRegistry reg;
+    reg.enableLogging(0x1B);
+    for (const auto& [args, cause] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{dir.file("bad.xml"), "/encrypt", "pw"}, "expected end of tag 'b'"},
+             {{sealed, "/decrypt", "wrong"}, "Bsafe error"},
+             {{sealed, "/decrypt"}, "no passphrase was given"}, // a mode-2 container needs its passphrase
+             {{damaged, "/decrypt", "right"}, ""},
+             {{dir.file("UPPER.XML.ENC"), "/decrypt", "right"}, "is invalid"}, // ".ENC" is not ".enc"
+             {{doc, "/decrypt", "right"}, "is invalid"},              // a plain document is not a container
+             {{sealed, "/encrypt", "right"}, "no passphrase was given"}, // mode 2 is not sealed again
+             {{variant("mode9.xml.enc", 0, 9), "/decrypt", "right"}, "value is not 1, 2 or 3"},
+             {{variant("long.xml.enc", 7, 1), "/decrypt", "right"}, "beyond the deciphered data"},
+             {{variant("zero.xml.enc", 4, 0, 8), "/decrypt", "right"}, "value is 0"},
+             {{variant("short.xml.enc", 9, 0, 5), "/decrypt", "right"}, "Index out of array bounds"},
          }) {
         SCOPED_TRACE(args[0] + " " + args[1]);
+        fs::remove(reg.logPath());
         const auto before = namesIn(dir.path());
         const RunResult r = docseal(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(namesIn(dir.path()), before);
+        const auto records = readLogLines(reg.logPath());
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_NE(records[0].find(cause), std::string::npos) << records[0];
     }
 }
 
@@ -210,7 +226,7 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
         log += line + "\n";
     EXPECT_NE(log.find("<ENTRY> <docseal> <CNXRXmlCrypt::encryptXMLFile> <nxr_xmlcrypt.cpp, "), std::string::npos);
     EXPECT_NE(log.find("<EXIT> <docseal> <CNXRXmlCrypt::encryptXMLFile> <Passed> "), std::string::npos);
-    EXPECT_NE(log.find("<EXIT> <docseal> <CAesKey::encrypt> <Passed> "), std::string::npos);
+    EXPECT_NE(log.find("<EXIT> <docseal> <CAesKey::openStream> <Passed> "), std::string::npos);
     EXPECT_NE(log.find("<ENTRY> <docseal> <CNXRFile::isValidFile> "), std::string::npos);
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
 }

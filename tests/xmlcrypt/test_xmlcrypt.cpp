@@ -129,9 +129,9 @@ protected:
     bool flush() { return service.flushBufferToDisk(name(target), &data); }
 };
 
-// Each failing call fails the write, is logged with its error code (a
-// failing close gives no record of its own), leaves the old file as it was
-// and leaves no temporary behind; a new name stays absent.
+// Each failing call fails the write, is logged with its error code, leaves
+// the old file as it was and leaves no temporary behind; a new name stays
+// absent.
 TEST_F(XmlCryptDiskFaults, EachFailingCallLeavesTheOldFile)
 {
     const struct {
@@ -143,7 +143,7 @@ TEST_F(XmlCryptDiskFaults, EachFailingCallLeavesTheOldFile)
         {os::FileOp::Open, EACCES, "CreateFile"}, {os::FileOp::Lock, EWOULDBLOCK, "CreateFile"},
         {os::FileOp::Write, ENOSPC, "WriteFile"}, {os::FileOp::Write, EFBIG, "WriteFile"},
         {os::FileOp::Write, EIO, "WriteFile"},    {os::FileOp::Fsync, EIO, "WriteFile"},
-        {os::FileOp::Close, EIO, nullptr},        {os::FileOp::Rename, EXDEV, "WriteFile"},
+        {os::FileOp::Link, EIO, "WriteFile"},     {os::FileOp::Rename, EXDEV, "WriteFile"},
         {os::FileOp::Write, ENOSPC, "WriteFile", true},
     };
     const std::string old = readFile(target);
