@@ -46,12 +46,16 @@ bool recordedLengthFits(uint32_t ulPlainLength, uint32_t ulAvailable)
 // when every piece passed and the check found a well-formed document. A
 // refused document stops the road at the piece where the check gave up.
 template <class Sink>
-bool runRoad(CNXRDocumentReader& reader, CNXRRoadCheck& check, Sink&& sink)
+bool runRoad(CNXRDocumentReader& reader, CNXRRoadCheck& check, CNXRProgress* pProgress, Sink&& sink)
 {
+    uint64_t ullDone = 0;
     for (std::span<const NXR_BYTE> piece = reader.next(); !piece.empty(); piece = reader.next()) {
         if (!check.feed(piece))
             return check.verdict() && false;
         sink(piece);
+        ullDone += piece.size();
+        if (pProgress)
+            pProgress->advanced(ullDone, reader.length());
     }
     return check.verdict();
 }
@@ -69,6 +73,13 @@ CNXRXmlCrypt::CNXRXmlCrypt()
 CNXRXmlCrypt::~CNXRXmlCrypt()
 {
     NXR_CRYPT_TRACE(u"Destructor");
+    nxrTrace.setResult(true);
+}
+
+void CNXRXmlCrypt::setProgress(CNXRProgress* pProgress)
+{
+    NXR_CRYPT_TRACE(u"setProgress");
+    m_pProgress = pProgress;
     nxrTrace.setResult(true);
 }
 
@@ -213,7 +224,7 @@ bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
         CNXROutputFile output(outFileName, input.permissions());
         CNXRContainerWriter writer(output, lKeyMode, pPassphrase, static_cast<uint32_t>(reader->length()));
         CNXRRoadCheck check(reader->length());
-        if (!runRoad(*reader, check, [&](std::span<const NXR_BYTE> piece) { writer.write(piece); }))
+        if (!runRoad(*reader, check, m_pProgress, [&](std::span<const NXR_BYTE> piece) { writer.write(piece); }))
             return false;
         writer.finish();
         output.commit();
@@ -238,7 +249,7 @@ bool CNXRXmlCrypt::decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuff
         CNXRDocumentReader reader(input, pPassphrase);
         CNXROutputFile output(outFileName, input.permissions());
         CNXRRoadCheck check(reader.length());
-        if (!runRoad(reader, check,
+        if (!runRoad(reader, check, m_pProgress,
                      [&](std::span<const NXR_BYTE> piece) { output.write(piece.data(), piece.size()); }))
             return false;
         output.commit();

@@ -23,10 +23,21 @@ extern const char16_t* g_pszEncSuffix;
 // Permission bits for a new output when there is no input to take them from.
 inline constexpr uint32_t NXR_DEFAULT_FILE_MODE = 0666;
 
+// Told how far the file operations have come, after each piece.
+class CNXRProgress {
+public:
+    virtual ~CNXRProgress() = default;
+    virtual void advanced(uint64_t ullDone, uint64_t ullTotal) = 0;
+};
+
 class CNXRXmlCrypt {
 public:
     CNXRXmlCrypt();
     ~CNXRXmlCrypt();
+
+    // Who hears how far encryptXMLFile and decryptXMLFile have come (none
+    // when null, as at first). Not owned.
+    void setProgress(CNXRProgress* pProgress);
 
     // Enciphers pPlain into pCipher under the key of lKeyMode.
     bool encryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pPlain, CNXRBuffer<NXR_BYTE>* pCipher, int32_t lKeyMode,
@@ -63,6 +74,8 @@ private:
     // The plain bytes of a file or a container, whole.
     bool readDocument(const CNXRWCharString& fileName, bool bPlain, CNXRBuffer<NXR_BYTE>& document,
                       const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+
+    CNXRProgress* m_pProgress = nullptr;
 };
 
 } // namespace nxr
