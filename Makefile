@@ -14,7 +14,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := build-essential cmake pkg-config libxerces-c-dev libssl-dev \
-                libgtest-dev libgmock-dev openssl coreutils perl valgrind dpkg-dev
+                libgtest-dev libgmock-dev openssl coreutils perl valgrind dpkg-dev file
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -15,6 +15,7 @@
 #include "nxr_buffer.h"
 #include "nxr_file.h"
 #include "nxr_firstfailure.h"
+#include "nxr_os_file.h"
 #include "nxr_os_text.h"
 #include "nxr_securebuffer.h"
 #include "nxr_wchar_string.h"
@@ -255,6 +256,9 @@ int main(int argc, char** argv)
 {
     // A core dump would hold the passphrase and the document in the clear.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    // A file-size limit reached by any write, the log's included, is a failed
+    // write rather than the end of the process.
+    os::ignoreFileSizeSignal();
     try {
         return run(argc, argv);
     } catch (...) {

@@ -29,19 +29,21 @@ enum class LineRead { Line, Unreadable, TooLong, ZeroByte };
 class CDescriptor {
 public:
     CDescriptor() = default;
-    ~CDescriptor()
-    {
-        if (m_bOwned && m_iFd >= 0)
-            ::close(m_iFd);
-    }
+    ~CDescriptor() { release(); }
     CDescriptor(const CDescriptor&) = delete;
     CDescriptor& operator=(const CDescriptor&) = delete;
 
-    void adopt(int iFd) { m_iFd = iFd, m_bOwned = true; }
-    void borrow(int iFd) { m_iFd = iFd, m_bOwned = false; }
+    void adopt(int iFd) { release(), m_iFd = iFd, m_bOwned = true; }
+    void borrow(int iFd) { release(), m_iFd = iFd, m_bOwned = false; }
     int get() const { return m_iFd; }
 
 private:
+    void release()
+    {
+        if (m_bOwned && m_iFd >= 0)
+            ::close(m_iFd);
+        m_iFd = -1;
+    }
     int m_iFd = -1;
     bool m_bOwned = false;
 };
@@ -149,24 +151,27 @@ private:
     struct sigaction m_previous[std::size(kFatalSignals)] = {};
 };
 
-void writeText(int iFd, std::string_view text)
+bool writeText(int iFd, std::string_view text)
 {
     while (!text.empty()) {
         const ssize_t w = ::write(iFd, text.data(), text.size());
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
-            return;
+            return false;
         text.remove_prefix(static_cast<size_t>(w));
     }
+    return true;
 }
 
 // Echo goes off before the prompt shows, so nothing typed after it is seen
-// or thrown away by the change.
+// or thrown away by the change. A terminal open only for reading gets its
+// prompt on standard error.
 LineRead promptLine(int iFd, std::string_view prompt, CNXRBuffer<NXR_CHAR>& line, int& iError)
 {
     const CEchoOff quiet(iFd);
-    writeText(iFd, prompt);
+    if (!writeText(iFd, prompt))
+        writeText(STDERR_FILENO, prompt);
     return readLine(iFd, line, iError);
 }
 
@@ -267,6 +272,13 @@ PassphraseSource passphraseFromEnvironment(bool bConfirm, CNXRSecureBuffer<NXR_U
         if (source.get() < 0)
             return refuse(reason, "cannot open the passphrase file " + from + ": " + std::strerror(errno));
         ::fcntl(source.get(), F_SETFL, ::fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
+        // A terminal (/dev/tty, say) is asked on, so it is opened for the
+        // prompt too where it may be.
+        if (::isatty(source.get()) == 1) {
+            const int iBoth = ::open(pszFile, O_RDWR | O_CLOEXEC | O_NOCTTY);
+            if (iBoth >= 0)
+                source.adopt(iBoth);
+        }
     } else {
         int iFd = -1;
         if (!parseDescriptor(pszFd, iFd))

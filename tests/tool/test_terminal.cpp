@@ -12,6 +12,7 @@
 #include <pty.h>
 #include <string>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct Session {
     int status = -1;
     std::string terminal; // all the terminal showed
     std::string stderrPipe;
+    bool bEchoAfter = false; // the terminal echoes again once the program ended
 };
 
 size_t countOf(const std::string& text, const std::string& part)
@@ -91,6 +93,8 @@ Session onTerminal(const Call& call)
     ::kill(pid, SIGKILL); // nothing to kill when it ended by itself
     int status = 0;
     ::waitpid(pid, &status, 0);
+    termios settings{};
+    session.bEchoAfter = ::tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
     for (ssize_t n; (n = ::read(errPipe[0], chunk, sizeof(chunk))) > 0;)
         session.stderrPipe.append(chunk, size_t(n));
     ::close(errPipe[0]);
@@ -211,4 +215,14 @@ TEST_F(Terminal, PassphraseRefusals)
         EXPECT_NE(s.terminal.find(c.reason), std::string::npos) << s.terminal;
         EXPECT_FALSE(fileExists(doc + ".enc"));
     }
+}
+
+// Ctrl-C at the prompt ends the program as the signal would, with the
+// terminal echoing again.
+TEST_F(Terminal, InterruptedPromptGivesTheEchoBack)
+{
+    const Session s = onTerminal({.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FD=0"}, .answers = {"\x03"}});
+    EXPECT_EQ(s.status, 128 + SIGINT);
+    EXPECT_TRUE(s.bEchoAfter);
+    EXPECT_FALSE(fileExists(doc + ".enc"));
 }
