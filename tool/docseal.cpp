@@ -81,8 +81,9 @@ void printMessage(const CNXRBuffer<NXR_USHORT>& message)
     }
 }
 
-// Builds a string from an argument (UTF-8). False when the argument is not
-// valid UTF-8, which the conversion refuses, leaving the string empty.
+// Builds a string from a word or passphrase argument (UTF-8). False when the
+// argument is not valid UTF-8, which the conversion refuses, leaving the
+// string empty. The file name is bytes and takes CNXRWCharString::fromFileName.
 bool fromArgument(const char* psz, CNXRWCharString& out)
 {
     out = CNXRWCharString(psz);
@@ -107,10 +108,9 @@ int run(int argc, char** argv)
         return EXIT_USAGE;
     }
 
-    CNXRWCharString fileName;
+    const CNXRWCharString fileName = CNXRWCharString::fromFileName(argv[1]);
     CNXRWCharString command;
-    if (!fromArgument(argv[1], fileName) || !fromArgument(argv[2], command) ||
-        !CNXRFile(fileName).isValidFile()) {
+    if (!fromArgument(argv[2], command) || !CNXRFile(fileName).isValidFile()) {
         printMessage(usageMessage);
         return EXIT_USAGE;
     }
