@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,7 +19,7 @@ namespace nxr::os {
 
 namespace {
 
-constexpr size_t kFileOpCount = static_cast<size_t>(FileOp::Unlink) + 1;
+constexpr size_t kFileOpCount = static_cast<size_t>(FileOp::Link) + 1;
 
 CFaultPoint& fault(FileOp op)
 {
@@ -54,21 +57,37 @@ FileInfo infoOf(const struct stat& st)
     info.ulMode = static_cast<uint32_t>(st.st_mode & 07777);
     info.bRegular = S_ISREG(st.st_mode);
     info.bDirectory = S_ISDIR(st.st_mode);
+    info.bSymlink = S_ISLNK(st.st_mode);
+    info.ulOwner = st.st_uid;
+    info.ulGroup = st.st_gid;
+    info.ullDevice = st.st_dev;
+    info.ullInode = st.st_ino;
     return info;
 }
 
-FileHandle openWith(const std::string& path, int flags, mode_t mode)
+FileHandle openAtWith(int folder, const char* path, int flags, mode_t mode)
 {
     if (injected(FileOp::Open))
         return kInvalidFile;
     int fd;
     do
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        fd = ::openat(folder, path, flags | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         fail();
     return fd;
 }
+
+FileHandle openWith(const std::string& path, int flags, mode_t mode)
+{
+    return openAtWith(AT_FDCWD, path.c_str(), flags, mode);
+}
+
+// The name under /proc through which an open file can be reached.
+struct ProcFdPath {
+    explicit ProcFdPath(FileHandle hFile) { std::snprintf(text, sizeof(text), "/proc/self/fd/%d", hFile); }
+    char text[32];
+};
 
 } // namespace
 
@@ -84,6 +103,86 @@ FileHandle fileOpenWrite(const std::string& path, FileDisposition disposition, u
     case FileDisposition::CreateNew: flags |= O_CREAT | O_EXCL; break;
     }
     return openWith(path, flags, static_cast<mode_t>(ulMode & 07777));
+}
+
+FileHandle fileOpenNonBlocking(const std::string& path, bool bWrite)
+{
+    return openWith(path, (bWrite ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY, 0);
+}
+
+bool fileSetBlocking(FileHandle hFile)
+{
+    const int flags = ::fcntl(hFile, F_GETFL);
+    return (flags >= 0 && ::fcntl(hFile, F_SETFL, flags & ~O_NONBLOCK) == 0) || fail();
+}
+
+FileHandle folderOpen(const std::string& path)
+{
+    const FileHandle h = openWith(path, O_RDONLY | O_DIRECTORY, 0);
+    if (h == kInvalidFile && errno == EACCES)
+        return openWith(path, O_PATH | O_DIRECTORY, 0);
+    return h;
+}
+
+bool folderSync(FileHandle hFolder)
+{
+    if (injected(FileOp::Fsync))
+        return false;
+    int rc;
+    do
+        rc = ::fsync(hFolder);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0 || ((errno == EBADF || errno == EINVAL || errno == EROFS) && ::fcntl(hFolder, F_GETFD) >= 0))
+        return true;
+    return fail();
+}
+
+FileHandle fileCreateUnnamed(FileHandle hFolder, uint32_t ulMode)
+{
+    if (injected(FileOp::OpenUnnamed))
+        return kInvalidFile;
+    return openAtWith(hFolder, ".", O_TMPFILE | O_WRONLY, static_cast<mode_t>(ulMode & 07777));
+}
+
+FileHandle fileCreateIn(FileHandle hFolder, const std::string& name, uint32_t ulMode)
+{
+    return openAtWith(hFolder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                      static_cast<mode_t>(ulMode & 07777));
+}
+
+bool fileLinkIn(FileHandle hFile, FileHandle hFolder, const std::string& name)
+{
+    if (injected(FileOp::Link))
+        return false;
+    const ProcFdPath proc(hFile);
+    return ::linkat(AT_FDCWD, proc.text, hFolder, name.c_str(), AT_SYMLINK_FOLLOW) == 0 || fail();
+}
+
+bool fileRenameIn(FileHandle hFolder, const std::string& from, const std::string& to)
+{
+    if (injected(FileOp::Rename))
+        return false;
+    return ::renameat(hFolder, from.c_str(), hFolder, to.c_str()) == 0 || fail();
+}
+
+bool fileUnlinkIn(FileHandle hFolder, const std::string& name)
+{
+    if (injected(FileOp::Unlink))
+        return false;
+    return ::unlinkat(hFolder, name.c_str(), 0) == 0 || fail();
+}
+
+bool fileGetPath(FileHandle hFile, std::string& path)
+{
+    const ProcFdPath proc(hFile);
+    char target[PATH_MAX + 1];
+    const ssize_t n = ::readlink(proc.text, target, sizeof(target));
+    if (n < 0)
+        return fail();
+    if (static_cast<size_t>(n) >= sizeof(target))
+        return failWith(ENAMETOOLONG);
+    path.assign(target, static_cast<size_t>(n));
+    return true;
 }
 
 bool fileLockExclusive(FileHandle hFile)
@@ -107,6 +206,26 @@ bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead)
         if (injected(FileOp::Read))
             return false;
         const ssize_t n = ::read(hFile, p + ulRead, ulBytes - ulRead);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail();
+        }
+        if (n == 0)
+            break;
+        ulRead += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool fileReadAt(FileHandle hFile, void* pBuffer, size_t ulBytes, uint64_t ullOffset, size_t& ulRead)
+{
+    ulRead = 0;
+    auto* p = static_cast<unsigned char*>(pBuffer);
+    while (ulRead < ulBytes) {
+        if (injected(FileOp::Read))
+            return false;
+        const ssize_t n = ::pread(hFile, p + ulRead, ulBytes - ulRead, static_cast<off_t>(ullOffset + ulRead));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -207,6 +326,16 @@ bool fileClose(FileHandle hFile)
     return ::close(hFile) == 0 || fail();
 }
 
+bool fileSetMode(FileHandle hFile, uint32_t ulMode)
+{
+    return ::fchmod(hFile, static_cast<mode_t>(ulMode & 07777)) == 0 || fail();
+}
+
+bool fileSetOwner(FileHandle hFile, uint32_t ulOwner, uint32_t ulGroup)
+{
+    return ::fchown(hFile, static_cast<uid_t>(ulOwner), static_cast<gid_t>(ulGroup)) == 0 || fail();
+}
+
 bool fileGetInfo(FileHandle hFile, FileInfo& info)
 {
     if (injected(FileOp::Stat))
@@ -224,6 +353,17 @@ bool pathGetInfo(const std::string& path, FileInfo& info)
         return false;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
+        return fail();
+    info = infoOf(st);
+    return true;
+}
+
+bool pathGetLinkInfo(const std::string& path, FileInfo& info)
+{
+    if (injected(FileOp::Stat))
+        return false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
         return fail();
     info = infoOf(st);
     return true;
@@ -250,6 +390,104 @@ bool fileUnlink(const std::string& path)
 }
 
 void ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
+
+namespace {
+
+// The names armed for removal. A slot is free (0), being filled (1) or
+// armed (2); the handler reads only armed slots.
+struct RemovalSlot {
+    std::atomic<int> state{0};
+    int folder = -1;
+    char name[64] = {};
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+constexpr int kRemovalSlots = 8;
+RemovalSlot g_removals[kRemovalSlots];
+
+constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_previousActions[3];
+
+extern "C" void removeOnSignal(int sig, siginfo_t* pInfo, void* pContext)
+{
+    const int savedErrno = errno;
+    for (RemovalSlot& slot : g_removals)
+        if (slot.state.load(std::memory_order_acquire) == 2)
+            ::unlinkat(slot.folder, slot.name, 0);
+    for (size_t i = 0; i < 3; ++i) {
+        if (kRemovalSignals[i] != sig)
+            continue;
+        const struct sigaction& previous = g_previousActions[i];
+        if (previous.sa_flags & SA_SIGINFO)
+            previous.sa_sigaction(sig, pInfo, pContext);
+        else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
+            previous.sa_handler(sig);
+        else {
+            // Blocked while this handler runs: delivered, with the default
+            // action, as soon as it returns.
+            ::signal(sig, SIG_DFL);
+            ::raise(sig);
+        }
+    }
+    errno = savedErrno;
+}
+
+void installRemovalHandlers()
+{
+    struct sigaction action {};
+    action.sa_sigaction = removeOnSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : kRemovalSignals)
+        sigaddset(&action.sa_mask, sig);
+    for (size_t i = 0; i < 3; ++i) {
+        if (::sigaction(kRemovalSignals[i], nullptr, &g_previousActions[i]) != 0)
+            continue;
+        const bool bIgnored = !(g_previousActions[i].sa_flags & SA_SIGINFO) &&
+                              g_previousActions[i].sa_handler == SIG_IGN;
+        if (!bIgnored)
+            ::sigaction(kRemovalSignals[i], &action, nullptr);
+    }
+}
+
+} // namespace
+
+bool CTemporaryName::arm(FileHandle hFolder, const std::string& name)
+{
+    remove();
+    if (name.size() >= sizeof(RemovalSlot::name))
+        return failWith(ENAMETOOLONG);
+    static std::once_flag s_installed;
+    std::call_once(s_installed, installRemovalHandlers);
+    for (int i = 0; i < kRemovalSlots; ++i) {
+        int expected = 0;
+        RemovalSlot& slot = g_removals[i];
+        if (!slot.state.compare_exchange_strong(expected, 1))
+            continue;
+        slot.folder = hFolder;
+        std::memcpy(slot.name, name.c_str(), name.size() + 1);
+        slot.state.store(2, std::memory_order_release);
+        m_iSlot = i;
+        m_hFolder = hFolder;
+        m_name = name;
+        return true;
+    }
+    return failWith(EMFILE);
+}
+
+void CTemporaryName::forget() noexcept
+{
+    if (m_iSlot >= 0)
+        g_removals[m_iSlot].state.store(0, std::memory_order_release);
+    m_iSlot = -1;
+    m_name.clear();
+}
+
+void CTemporaryName::remove() noexcept
+{
+    if (m_iSlot >= 0)
+        ::unlinkat(m_hFolder, m_name.c_str(), 0);
+    forget();
+}
 
 void setFileFaultForTesting(FileOp op, int iErrno, uint32_t ulFirst, uint32_t ulCount) noexcept
 {

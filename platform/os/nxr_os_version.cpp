@@ -67,7 +67,9 @@ public:
 
     bool open(const std::string& path)
     {
-        m_hFile = fileOpenRead(path);
+        // Without waiting: a FIFO (or a device) opens at once and is
+        // refused below instead of blocking the open.
+        m_hFile = fileOpenNonBlocking(path, false);
         if (m_hFile == kInvalidFile)
             return false;
         FileInfo info;

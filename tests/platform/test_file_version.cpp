@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -201,14 +202,17 @@ TEST(FileVersion, FilesWithoutAVersionResource)
     EXPECT_EQ(item(absent, &CNXRFile::getLanguage), u"<failed>");
     CNXRFile folder(S(dir.path().c_str()));
     EXPECT_EQ(item(folder, &CNXRFile::getCompanyName), u"<failed>");
+    ASSERT_EQ(::mkfifo(dir.file("pipe.exe").c_str(), 0600), 0); // refused at once, never waited on
+    CNXRFile pipe(S(dir.file("pipe.exe").c_str()));
+    EXPECT_EQ(item(pipe, &CNXRFile::getCompanyName), u"<failed>");
 
     const std::string sizeError = "\"Error in call to GetFileVersionInfoSize\" <Error: ";
-    EXPECT_EQ(count(reg, sizeError + "0x00000008>"), 2u); // not a PE image (ENOEXEC)
+    EXPECT_EQ(count(reg, sizeError + "0x00000008>"), 3u); // not a PE image (ENOEXEC)
     EXPECT_EQ(count(reg, sizeError + "0x0000003d>"), 1u); // no version resource (ENODATA)
     EXPECT_EQ(count(reg, sizeError + "0x00000015>"), 1u); // a folder
     EXPECT_EQ(count(reg, "\"Error in call to VerQueryValue\" <Error: 0x0000003d>"), 1u);
     EXPECT_EQ(count(reg, "\"The specified file, " + missing + ", is invalid.\""), 2u);
-    EXPECT_EQ(nxrtest::readLogLines(reg.logPath()).size(), 7u);
+    EXPECT_EQ(nxrtest::readLogLines(reg.logPath()).size(), 8u);
 }
 
 // Every length an image can be cut to: the block is there exactly when the
