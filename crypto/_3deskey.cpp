@@ -83,11 +83,12 @@ bool C3DesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>&
     return nxrTrace.setResult(true);
 }
 
-bool C3DesKey::decryptInPieces(const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
-                         const CSymKeyPieces& pieces) const
+std::unique_ptr<CSymKeyStream> C3DesKey::openStream(CipherDirection direction, const NXR_BYTE* pIv) const
 {
-    NXR_TRACE(u"C3DesKey", u"decrypt");
-    return nxrTrace.setResult(decryptWholeInPieces(kTripleDesCbc, m_keyBytes, kKeyLength, pIn, ulInLength, plain, pieces));
+    NXR_TRACE(u"C3DesKey", u"openStream");
+    auto stream = openSymKeyStream(direction, kTripleDesCbc, m_keyBytes, kKeyLength, pIv);
+    nxrTrace.setResult(true);
+    return stream;
 }
 
 bool C3DesKey::_3DESEncrypt(uint32_t ulKeyLength, const NXR_BYTE* pKey, uint32_t ulInLength, const NXR_BYTE* pIn,

@@ -82,11 +82,12 @@ bool CAesKey::decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>& 
     return nxrTrace.setResult(true);
 }
 
-bool CAesKey::decryptInPieces(const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
-                         const CSymKeyPieces& pieces) const
+std::unique_ptr<CSymKeyStream> CAesKey::openStream(CipherDirection direction, const NXR_BYTE* pIv) const
 {
-    NXR_TRACE(u"CAesKey", u"decrypt");
-    return nxrTrace.setResult(decryptWholeInPieces(kAes256Cbc, m_keyBytes, kKeyLength, pIn, ulInLength, plain, pieces));
+    NXR_TRACE(u"CAesKey", u"openStream");
+    auto stream = openSymKeyStream(direction, kAes256Cbc, m_keyBytes, kKeyLength, pIv);
+    nxrTrace.setResult(true);
+    return stream;
 }
 
 bool CAesKey::AESEncrypt(uint32_t ulKeyLength, const NXR_BYTE* pKey, uint32_t ulInLength, const NXR_BYTE* pIn,

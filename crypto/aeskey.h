@@ -31,8 +31,9 @@ public:
                                        uint32_t& ulHashCount, uint16_t usSeconds) override;
     bool encrypt(const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& cipher) const override;
     bool decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>& plain) const override;
-    bool decryptInPieces(const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
-                         const CSymKeyPieces& pieces) const override;
+    std::unique_ptr<CSymKeyStream> openStream(CipherDirection direction,
+                                              const NXR_BYTE* pIv = nullptr) const override;
+    uint32_t blockSize() const override { return kBlockSize; }
 
     static constexpr uint16_t kKeyLength = 32;
     static constexpr uint32_t kBlockSize = 16;

@@ -78,42 +78,48 @@ uint32_t runSymKeyCipher(CipherDirection direction, const CSymKeyCipher& cipher,
     return ulFirst + ulSecond;
 }
 
-bool runSymKeyDecryptPieces(const CSymKeyCipher& cipher, const NXR_BYTE* pKey, uint32_t ulKeyLength,
-                            const NXR_BYTE* pIn, uint32_t ulInLength, NXR_BYTE* pOut, uint32_t ulOutCapacity,
-                            const CSymKeyPieces& pieces, uint32_t& ulOut, std::source_location where)
+CSymKeyStream::CSymKeyStream(CipherDirection direction, const CSymKeyCipher& cipher, const NXR_BYTE* pKey,
+                             uint32_t ulKeyLength, const NXR_BYTE* pIv, std::source_location where)
+    : m_bEncrypt(direction == CipherDirection::Encrypt), m_ulBlockSize(cipher.ulBlockSize), m_where(where)
 {
-    // Whole blocks per piece, so that each update can pass on all but the
-    // block it keeps back.
-    constexpr uint32_t kPieceBytes = 1u << 20;
-    const NXR_BYTE iv[16] = {};
-
-    CKeyObjectHolder key;
-    check(toolkit::createKeyObject(key.address()), where);
-    check(toolkit::setKeyInfo(key.get(), cipher.keyKind, pKey, ulKeyLength), where);
-    CAlgorithmObjectHolder algorithm;
-    check(toolkit::createAlgorithmObject(algorithm.address()), where);
-    check(toolkit::setAlgorithmInfo(algorithm.get(), cipher.algorithmKind, iv, cipher.ulBlockSize), where);
-    check(toolkit::decryptInit(algorithm.get(), key.get(), toolkit::methodRegistry()), where);
-
-    uint32_t ulDone = 0;
-    for (uint32_t ulStart = 0; ulStart < ulInLength;) {
-        const uint32_t ulEnd = ulInLength - ulStart > kPieceBytes ? ulStart + kPieceBytes : ulInLength;
-        if (!pieces.pull(ulEnd))
-            return false;
-        uint32_t ulWritten = 0;
-        check(toolkit::decryptUpdate(algorithm.get(), pOut + ulDone, &ulWritten, ulOutCapacity - ulDone,
-                                     pIn + ulStart, ulEnd - ulStart),
-              where);
-        ulDone += ulWritten;
-        pieces.progress(ulDone);
-        ulStart = ulEnd;
+    const NXR_BYTE zeroIv[16] = {};
+    try {
+        check(toolkit::createKeyObject(&m_hKey));
+        check(toolkit::setKeyInfo(m_hKey, cipher.keyKind, pKey, ulKeyLength));
+        check(toolkit::createAlgorithmObject(&m_hAlgorithm));
+        check(toolkit::setAlgorithmInfo(m_hAlgorithm, cipher.algorithmKind, pIv ? pIv : zeroIv, cipher.ulBlockSize));
+        const toolkit::MethodRegistry& registry = toolkit::methodRegistry();
+        check(m_bEncrypt ? toolkit::encryptInit(m_hAlgorithm, m_hKey, registry)
+                         : toolkit::decryptInit(m_hAlgorithm, m_hKey, registry));
+    } catch (...) {
+        toolkit::destroyAlgorithmObject(&m_hAlgorithm);
+        toolkit::destroyKeyObject(&m_hKey);
+        throw;
     }
-    uint32_t ulLast = 0;
-    check(toolkit::decryptFinal(algorithm.get(), pOut + ulDone, &ulLast, ulOutCapacity - ulDone), where);
-    ulDone += ulLast;
-    pieces.progress(ulDone);
-    ulOut = ulDone;
-    return true;
+}
+
+CSymKeyStream::~CSymKeyStream()
+{
+    toolkit::destroyAlgorithmObject(&m_hAlgorithm);
+    toolkit::destroyKeyObject(&m_hKey);
+}
+
+void CSymKeyStream::check(int32_t status) const { nxr::check(status, m_where); }
+
+uint32_t CSymKeyStream::update(const NXR_BYTE* pIn, uint32_t ulIn, NXR_BYTE* pOut, uint32_t ulOutCapacity)
+{
+    uint32_t ulWritten = 0;
+    check(m_bEncrypt ? toolkit::encryptUpdate(m_hAlgorithm, pOut, &ulWritten, ulOutCapacity, pIn, ulIn)
+                     : toolkit::decryptUpdate(m_hAlgorithm, pOut, &ulWritten, ulOutCapacity, pIn, ulIn));
+    return ulWritten;
+}
+
+uint32_t CSymKeyStream::final(NXR_BYTE* pOut, uint32_t ulOutCapacity)
+{
+    uint32_t ulWritten = 0;
+    check(m_bEncrypt ? toolkit::encryptFinal(m_hAlgorithm, pOut, &ulWritten, ulOutCapacity)
+                     : toolkit::decryptFinal(m_hAlgorithm, pOut, &ulWritten, ulOutCapacity));
+    return ulWritten;
 }
 
 namespace {
@@ -171,24 +177,12 @@ void decryptWhole(const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength, const C
     deliverOutput(std::move(work), ulOut, plain, where);
 }
 
-bool decryptWholeInPieces(const CSymKeyCipher& cipher, const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength,
-                          const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
-                          const CSymKeyPieces& pieces, std::source_location where)
+std::unique_ptr<CSymKeyStream> openSymKeyStream(CipherDirection direction, const CSymKeyCipher& cipher,
+                                                const CNXRBuffer<NXR_BYTE>& key, uint32_t ulKeyLength,
+                                                const NXR_BYTE* pIv, std::source_location where)
 {
     requireKeyLength(key, ulKeyLength, where);
-    if (plain.getNumElems() < std::max<uint32_t>(ulInLength, 1))
-        throw CSymKeyBadArg(where.file_name(), where.line());
-    uint32_t ulOut = 0;
-    if (!runSymKeyDecryptPieces(cipher, key.getBuffer(), ulKeyLength, pIn, ulInLength, plain.getBuffer(),
-                                plain.getNumElems(), pieces, ulOut, where))
-        return false;
-    if (ulOut == 0) {
-        plain.flush();
-        return true;
-    }
-    if (!plain.reAllocBuffer(ulOut))
-        throw CMemAllocException(u"plain", where.file_name(), where.line());
-    return true;
+    return std::make_unique<CSymKeyStream>(direction, cipher, key.getBuffer(), ulKeyLength, pIv, where);
 }
 
 } // namespace nxr

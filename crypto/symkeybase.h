@@ -11,18 +11,12 @@
 #include "nxr_types.h"
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 
 namespace nxr {
 
-// Hooks for deciphering a ciphertext that arrives in pieces, so that reading
-// it, deciphering it and checking the plaintext can overlap.
-struct CSymKeyPieces {
-    // Makes ciphertext bytes [0, ulEnd) available; false stops the run.
-    std::function<bool(uint32_t ulEnd)> pull;
-    // Plaintext bytes [0, ulReady) are final.
-    std::function<void(uint32_t ulReady)> progress;
-};
+enum class CipherDirection { Encrypt, Decrypt };
+class CSymKeyStream;
 
 class CSymKeyBase {
 public:
@@ -42,14 +36,13 @@ public:
     // True or throws; the output is untouched on failure.
     virtual bool encrypt(const CNXRBuffer<NXR_BYTE>& plain, CNXRBuffer<NXR_BYTE>& cipher) const = 0;
     virtual bool decrypt(const CNXRBuffer<NXR_BYTE>& cipher, CNXRBuffer<NXR_BYTE>& plain) const = 0;
-    // decrypt, a piece at a time: the ciphertext is the ulInLength bytes at
-    // pIn, pulled in as it arrives. plain must already hold at least
-    // ulInLength elements (1 for an empty ciphertext) and keeps its block, so
-    // that readers can follow the progress; on success it is cut to the
-    // plaintext's length. True; false when pull stopped the run; or throws
-    // as decrypt does.
-    virtual bool decryptInPieces(const NXR_BYTE* pIn, uint32_t ulInLength, CNXRBuffer<NXR_BYTE>& plain,
-                                 const CSymKeyPieces& pieces) const = 0;
+    // The same cipher over data that comes in pieces (nxr_symkey_cipher.h),
+    // from the given IV (the zero IV of encrypt and decrypt when null; one
+    // block long otherwise). Throws as encrypt and decrypt do.
+    virtual std::unique_ptr<CSymKeyStream> openStream(CipherDirection direction,
+                                                      const NXR_BYTE* pIv = nullptr) const = 0;
+    // The cipher's block length in bytes.
+    virtual uint32_t blockSize() const = 0;
 
     // Copies the key bytes only, not the key type.
     CSymKeyBase& operator=(const CSymKeyBase& src);

@@ -129,10 +129,34 @@ CNXRDetailedLog::~CNXRDetailedLog()
         log();
 }
 
+namespace {
+thread_local CNXRHeldRecords* t_pHeld = nullptr;
+}
+
+CNXRHeldRecords::CScope::CScope(CNXRHeldRecords& held) : m_pPrevious(t_pHeld) { t_pHeld = &held; }
+
+CNXRHeldRecords::CScope::~CScope() { t_pHeld = m_pPrevious; }
+
+void CNXRHeldRecords::replay()
+{
+    std::vector<CNXRDetailedLog> records;
+    records.swap(m_records);
+    for (CNXRDetailedLog& record : records)
+        record.log();
+}
+
 bool CNXRDetailedLog::log()
 {
     os::CLastErrorKeeper keeper;
     try {
+        if (t_pHeld) {
+            // The copy is written by replay, once.
+            CNXRDetailedLog& kept = t_pHeld->m_records.emplace_back(*this);
+            kept.m_bLogWhenDestroyed = 0;
+            kept.m_bLogged = 0;
+            m_bLogged = 1;
+            return true;
+        }
         if (!CNXRLogFilter::passes(*this, m_record))
             return false;
         if (!CNXRLogOutputs::write(m_usOutputMask, m_record))

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nxr {
 
@@ -147,6 +148,37 @@ public:
         m_record.ulResultValue = ulCode;
         return ulCode;
     }
+};
+
+// Records made on a thread while a hold is current there are kept instead of
+// written; whoever owns the hold writes them later, in order (replay), or
+// drops them. Work that runs beside the caller records its verdict this way
+// only when the verdict is used.
+class CNXRHeldRecords {
+public:
+    CNXRHeldRecords() = default;
+    CNXRHeldRecords(const CNXRHeldRecords&) = delete;
+    CNXRHeldRecords& operator=(const CNXRHeldRecords&) = delete;
+
+    // Makes the hold current on the calling thread for the scope's life.
+    class CScope {
+    public:
+        explicit CScope(CNXRHeldRecords& held);
+        ~CScope();
+        CScope(const CScope&) = delete;
+        CScope& operator=(const CScope&) = delete;
+
+    private:
+        CNXRHeldRecords* m_pPrevious;
+    };
+
+    // Writes the kept records through the settings and outputs, then
+    // forgets them. Not while the hold is current anywhere.
+    void replay();
+
+private:
+    friend class CNXRDetailedLog;
+    std::vector<CNXRDetailedLog> m_records;
 };
 
 } // namespace nxr

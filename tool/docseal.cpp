@@ -7,6 +7,7 @@
 // tarn_strings.so, found beside the program. A finished command prints its
 // message; a usage error prints the usage text; a failure prints nothing and
 // is told by the exit status.
+#include "docseal_progress.h"
 #include "nxr_buffer.h"
 #include "nxr_file.h"
 #include "nxr_os_text.h"
@@ -145,12 +146,16 @@ int run(int argc, char** argv)
             if (!passphrase.isValid())
                 return EXIT_FAILED;
         }
+        CTerminalProgress progress(bDecrypt ? "opening" : "sealing");
+        service.setProgress(&progress);
         if (bDecrypt) {
             bDone = service.decryptXMLFile(fileName, &passphrase);
+            progress.clear();
             if (bDone)
                 printMessage(decryptedMessage);
         } else if (bEncrypt) {
             bDone = service.encryptXMLFile(fileName, lKeyMode, &passphrase);
+            progress.clear();
             if (bDone)
                 printMessage(encryptedMessage);
         }

@@ -219,6 +219,15 @@ public:
         }
     }
 
+    // The namespace-aware pass learns the declarations of each start tag
+    // from these, before the tag's startElement.
+    void startPrefixMapping(const XMLCh* const, const XMLCh* const) override
+    {
+        if (++m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
+            refuse(u"too many namespace declarations in scope");
+    }
+    void endPrefixMapping(const XMLCh* const) override { --m_ulInScope; }
+
     void fatalError(const SAXParseException& e) override { throw e; }
 
     // Ends the scan with a parse error at the current position.
@@ -291,39 +300,36 @@ struct CReaderDeleter {
 
 namespace {
 
-// A stream over arriving bytes: reads what is published, waits for more.
+// A stream over arriving bytes: reads what has come, waits for more, and
+// lets go of what it has read.
 class CArrivingStream : public BinInputStream {
 public:
-    explicit CArrivingStream(const CNXRArrivingBytes& bytes) : m_bytes(bytes) {}
-    XMLFilePos curPos() const override { return m_ulPos; }
+    explicit CArrivingStream(CNXRArrivingBytes& bytes) : m_bytes(bytes) {}
+    XMLFilePos curPos() const override { return m_ullPos; }
     XMLSize_t readBytes(XMLByte* const pToFill, const XMLSize_t ulMax) override
     {
-        const size_t ulReady = std::min(m_bytes.waitBeyond(m_ulPos), m_bytes.total());
-        if (ulReady <= m_ulPos)
-            return 0;
-        const size_t ulCount = std::min<size_t>(ulMax, ulReady - m_ulPos);
-        std::memcpy(pToFill, m_bytes.base() + m_ulPos, ulCount);
-        m_ulPos += ulCount;
+        const size_t ulCount = m_bytes.read(m_ullPos, pToFill, ulMax);
+        m_ullPos += ulCount;
+        m_bytes.release(m_ullPos);
         return ulCount;
     }
     const XMLCh* getContentType() const override { return nullptr; }
 
 private:
-    const CNXRArrivingBytes& m_bytes;
-    size_t m_ulPos = 0;
+    CNXRArrivingBytes& m_bytes;
+    uint64_t m_ullPos = 0;
 };
 
 // Each stream made from this source starts at the front of the document.
 class CArrivingSource : public InputSource {
 public:
-    CArrivingSource(const CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
-        : InputSource(pszSystemId), m_bytes(bytes)
+    CArrivingSource(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId) : InputSource(pszSystemId), m_bytes(bytes)
     {
     }
     BinInputStream* makeStream() const override { return new CArrivingStream(m_bytes); }
 
 private:
-    const CNXRArrivingBytes& m_bytes;
+    CNXRArrivingBytes& m_bytes;
 };
 
 // Encodings in which "xmlns" is spelled in one of the byte patterns that
@@ -349,7 +355,11 @@ bool isCountableEncoding(std::u16string_view encoding)
 // it hands on the bytes that take the count past the limit on declarations
 // in scope, it has onCrowded check the whole document, which throws when the
 // document is refused; the scanner thus never holds a start tag with more
-// declarations than the limit unless that check passed.
+// declarations than the limit unless that check passed. In a document whose
+// markup is ASCII ('<' is the byte 0x3C, which no other character of those
+// encodings contains) only the patterns since the last '<' count: they bound
+// the declarations of the start tag being read, and the scan's handler
+// counts those in scope from the tags it has seen.
 //
 // The first bytes are read and counted when the stream is made (prime()):
 // the parser's reader takes its first bytes in its constructor, and a throw
@@ -377,6 +387,16 @@ public:
         for (XMLSize_t ulGot = 1; ulHave < kPrime && ulGot != 0; ulHave += ulGot)
             ulGot = m_inner->readBytes(m_primed.data() + ulHave, kPrime - ulHave);
         m_primed.resize(ulHave);
+        // UTF-16 and UCS-4 (with or without a byte-order mark) and EBCDIC
+        // begin otherwise; everything else has ASCII markup.
+        static constexpr std::string_view kOtherStarts[] = {std::string_view("\xFE\xFF", 2),
+                                                            std::string_view("\xFF\xFE", 2),
+                                                            std::string_view("\0", 1),
+                                                            std::string_view("<\0", 2),
+                                                            std::string_view("\x4C\x6F", 2)};
+        const std::string_view start(reinterpret_cast<const char*>(m_primed.data()), ulHave);
+        m_bAsciiMarkup = std::none_of(std::begin(kOtherStarts), std::end(kOtherStarts),
+                                      [&](std::string_view other) { return start.starts_with(other); });
         count(m_primed.data(), ulHave);
     }
 
@@ -398,13 +418,21 @@ private:
     {
         if (m_bCleared || ulCount == 0)
             return;
-        const std::string_view bytes(reinterpret_cast<const char*>(pBytes), ulCount);
+        std::string_view bytes(reinterpret_cast<const char*>(pBytes), ulCount);
+        if (m_bAsciiMarkup) {
+            const size_t ulTag = bytes.rfind('<');
+            if (ulTag != std::string_view::npos) {
+                m_ulSeen = 0;
+                m_ulTail = 0;
+                bytes.remove_prefix(ulTag + 1);
+            }
+        }
         // Patterns within the new bytes, then those that a read split: the
         // kept end of the previous bytes joined to the start of these.
         char joint[2 * kTail];
-        const size_t ulHead = std::min<size_t>(ulCount, kTail);
+        const size_t ulHead = std::min<size_t>(bytes.size(), kTail);
         std::memcpy(joint, m_tail, m_ulTail);
-        std::memcpy(joint + m_ulTail, pBytes, ulHead);
+        std::memcpy(joint + m_ulTail, bytes.data(), ulHead);
         const std::string_view across(joint, m_ulTail + ulHead);
         for (const std::string_view pattern : kPatterns) {
             for (size_t pos = bytes.find(pattern); pos != std::string_view::npos; pos = bytes.find(pattern, pos + 1))
@@ -414,8 +442,8 @@ private:
                 m_ulSeen += pos + pattern.size() > m_ulTail;
         }
         // Keep the last kTail bytes seen, from the joint when these are few.
-        const std::string_view last = ulCount >= kTail
-                                          ? bytes.substr(ulCount - kTail)
+        const std::string_view last = bytes.size() >= kTail
+                                          ? bytes.substr(bytes.size() - kTail)
                                           : across.substr(across.size() - std::min(across.size(), kTail));
         std::memcpy(m_tail, last.data(), last.size());
         m_ulTail = last.size();
@@ -439,6 +467,7 @@ private:
     size_t m_ulTail = 0;
     uint64_t m_ulSeen = 0;
     bool m_bCleared = false;
+    bool m_bAsciiMarkup = false;
 };
 
 class CNamespaceGuardSource : public InputSource {
@@ -494,8 +523,13 @@ void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansion
     makeScanReader(false, security, handler)->parse(source);
 }
 
-// The scan over any source of the document's ulCount bytes.
-void scanSource(InputSource& source, XMLSize_t ulCount)
+// The scan over any source of the document's ulCount bytes. Arriving bytes
+// that are not held whole are read from the front at most twice, both
+// passes starting before the window moves: the prolog pass, then one pass
+// over the whole document (the namespace-aware scan, or, in an encoding whose
+// declarations cannot be counted, the bounding pass alone, which then leaves
+// the namespace rules unchecked).
+void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArriving = nullptr)
 {
     const uint64_t ullBudget = expansionBudget(ulCount);
     nxrXercesCall([&] {
@@ -525,11 +559,20 @@ void scanSource(InputSource& source, XMLSize_t ulCount)
         const auto bound = [&] {
             boundNamespaceDeclarations(source, static_cast<XMLSize_t>(ullLimit), 2 * ullBudget);
         };
+        const bool bWhole = pArriving == nullptr || pArriving->heldWhole();
+        if (!bWhole)
+            pArriving->keepFront(false);
+        const auto crowded = [&] {
+            if (!bWhole)
+                throw SAXException(u"too many namespace declarations in scope");
+            bound();
+        };
         if (declarationCheck.encoding() && !isCountableEncoding(*declarationCheck.encoding())) {
             bound();
-            reader->parse(source);
+            if (bWhole)
+                reader->parse(source);
         } else {
-            reader->parse(CNamespaceGuardSource(source, bound));
+            reader->parse(CNamespaceGuardSource(source, crowded));
         }
     });
 }
@@ -551,7 +594,7 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
 {
     CArrivingSource source(bytes, pszSystemId);
-    scanSource(source, bytes.total());
+    scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
 }
 
 CXercesLibraryWarmUp::CXercesLibraryWarmUp()
@@ -570,13 +613,34 @@ CXercesLibraryWarmUp::~CXercesLibraryWarmUp()
         m_thread.join();
 }
 
-void CNXRArrivingBytes::publish(size_t ulReady)
+CNXRArrivingBytes::CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow)
+    : m_ullTotal(ullTotal), m_ulWindow(ulWindow),
+      m_ring(static_cast<uint32_t>(std::clamp<uint64_t>(ullTotal, 1, ulWindow)))
 {
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_ulReady = std::min(ulReady, m_ulTotal);
+    if (!m_ring.isValid())
+        NXR_THROW(CMemAllocException, u"m_ring");
+}
+
+bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
+{
+    const uint64_t ullCapacity = m_ring.getNumElems();
+    while (ulCount != 0) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_bClosed || m_ullEnd - m_ullStart < ullCapacity; });
+        if (m_bClosed)
+            return false;
+        // Up to the free space, and up to the end of the block.
+        const uint64_t ullAt = m_ullEnd % ullCapacity;
+        const size_t ulPart = static_cast<size_t>(
+            std::min<uint64_t>({ulCount, ullCapacity - (m_ullEnd - m_ullStart), ullCapacity - ullAt}));
+        std::memcpy(m_ring.getBuffer() + ullAt, pBytes, ulPart);
+        m_ullEnd += ulPart;
+        pBytes += ulPart;
+        ulCount -= ulPart;
+        lock.unlock();
+        m_changed.notify_all();
     }
-    m_arrived.notify_all();
+    return true;
 }
 
 void CNXRArrivingBytes::finish()
@@ -585,14 +649,59 @@ void CNXRArrivingBytes::finish()
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bFinished = true;
     }
-    m_arrived.notify_all();
+    m_changed.notify_all();
 }
 
-size_t CNXRArrivingBytes::waitBeyond(size_t ulPos) const
+void CNXRArrivingBytes::close()
 {
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bClosed = true;
+    }
+    m_changed.notify_all();
+}
+
+size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
+{
+    const uint64_t ullCapacity = m_ring.getNumElems();
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_arrived.wait(lock, [&] { return m_ulReady > ulPos || m_bFinished; });
-    return m_ulReady;
+    for (;;) {
+        if (ullPos < m_ullStart)
+            throw SAXException(u"the document's bytes are no longer held");
+        // The document ends at its total size, whatever else arrives.
+        if (ullPos < m_ullEnd || m_bFinished || ullPos >= m_ullTotal)
+            break;
+        // The kept front fills the window and the reader wants more: the
+        // producer cannot go on until the front is let go.
+        if (m_bKeepFront && m_ullEnd - m_ullStart >= ullCapacity)
+            throw SAXException(u"the document's prolog is too long");
+        m_changed.wait(lock);
+    }
+    const uint64_t ullAt = ullPos % ullCapacity;
+    const size_t ulCount = static_cast<size_t>(
+        std::min<uint64_t>({ulMax, std::min(m_ullEnd, m_ullTotal) - std::min(ullPos, m_ullTotal), ullCapacity - ullAt}));
+    std::memcpy(pOut, m_ring.getBuffer() + ullAt, ulCount);
+    return ulCount;
+}
+
+void CNXRArrivingBytes::release(uint64_t ullPos)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bKeepFront || ullPos <= m_ullStart)
+            return;
+        m_ullStart = std::min(ullPos, m_ullEnd);
+    }
+    m_changed.notify_all();
+}
+
+void CNXRArrivingBytes::keepFront(bool bKeep)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bKeepFront = bKeep;
+    }
+    m_changed.notify_all();
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <optional>
 #include <thread>
 #include <mutex>
+#include "nxr_buffer.h"
 #include "nxr_exceptions.h"
 
 #include <xercesc/dom/DOMDocument.hpp>
@@ -126,40 +127,59 @@ decltype(auto) nxrXercesCall(Body&& body, std::source_location where = std::sour
 // spell "xmlns" in bytes this check does not look for).
 void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId);
 
-// The bytes of a document that are still arriving while it is checked: a
-// producer fills a block of a known size from the front and publishes how far
-// it got; the check reads behind it, waiting where it has caught up. The
-// block must stay where it is until the check is over.
+// The bytes of a document that is checked while it is still being read or
+// deciphered. A producer appends them in pieces; the check reads behind it.
+// Only a window of the document is held, in one block that is wiped when it
+// is released: bytes are dropped once the check has read past them, except
+// while the front is kept for a pass that may start again from the
+// beginning. A document that fits the window is held whole.
 class CNXRArrivingBytes {
 public:
-    CNXRArrivingBytes(const uint8_t* pBase, size_t ulTotal) : m_pBase(pBase), m_ulTotal(ulTotal) {}
+    CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow);
     CNXRArrivingBytes(const CNXRArrivingBytes&) = delete;
     CNXRArrivingBytes& operator=(const CNXRArrivingBytes&) = delete;
 
-    // Producer: bytes [0, ulReady) are final.
-    void publish(size_t ulReady);
+    // Producer: appends bytes, waiting while the window is full. False when
+    // the check no longer reads them (it has ended); the producer stops.
+    bool append(const uint8_t* pBytes, size_t ulCount);
     // Producer: nothing more will come; the check sees the end of the
-    // document where the published bytes end. Also called when the producer
+    // document where the appended bytes end. Also called when the producer
     // failed, so that the check is never left waiting.
     void finish();
 
-    // Reader: waits until bytes past ulPos are published or the producer is
-    // done; returns how many are published.
-    size_t waitBeyond(size_t ulPos) const;
-    const uint8_t* base() const { return m_pBase; }
-    size_t total() const { return m_ulTotal; }
+    // Reader: copies up to ulMax bytes from ullPos, waiting until some are
+    // there; 0 at the end. Throws CXercesException when ullPos was dropped
+    // or the front it keeps fills the window.
+    size_t read(uint64_t ullPos, uint8_t* pOut, size_t ulMax);
+    // Reader: nothing before ullPos will be read again (unless the front is
+    // kept).
+    void release(uint64_t ullPos);
+    // Reader: whether the front stays held until keepFront(false).
+    void keepFront(bool bKeep);
+    // Whether the whole document is held, so a pass can start at its front
+    // at any time.
+    bool heldWhole() const { return m_ullTotal <= m_ulWindow; }
+    // Reader: the check has ended; the producer's appends return false.
+    void close();
+
+    uint64_t total() const { return m_ullTotal; }
 
 private:
-    const uint8_t* m_pBase;
-    const size_t m_ulTotal;
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_arrived;
-    size_t m_ulReady = 0;
+    const uint64_t m_ullTotal;
+    const uint32_t m_ulWindow;
+    CNXRBuffer<NXR_BYTE> m_ring;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    uint64_t m_ullStart = 0; // first byte still held
+    uint64_t m_ullEnd = 0;   // one past the last byte appended
+    bool m_bKeepFront = true;
     bool m_bFinished = false;
+    bool m_bClosed = false;
 };
 
-// nxrScanXML over arriving bytes; the limits are those of a document of the
-// block's total size.
+// nxrScanXML over arriving bytes; the limits are those of a document of their
+// total size. A document larger than the window is checked in one pass
+// behind the producer (see nxr_xerces.cpp for what that changes).
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId);
 
 // Parses the bytes into a new document that the caller owns and releases.

@@ -12,12 +12,8 @@
 #include "nxr_wchar_string.h"
 
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
 
 namespace nxr {
-
-class CArrivingCheck;
 
 // The built-in passphrase of key mode 1, and the two file suffixes.
 extern const char16_t* g_pszBuiltInPassphrase;
@@ -27,10 +23,21 @@ extern const char16_t* g_pszEncSuffix;
 // Permission bits for a new output when there is no input to take them from.
 inline constexpr uint32_t NXR_DEFAULT_FILE_MODE = 0666;
 
+// Told how far the file operations have come, after each piece.
+class CNXRProgress {
+public:
+    virtual ~CNXRProgress() = default;
+    virtual void advanced(uint64_t ullDone, uint64_t ullTotal) = 0;
+};
+
 class CNXRXmlCrypt {
 public:
     CNXRXmlCrypt();
     ~CNXRXmlCrypt();
+
+    // Who hears how far encryptXMLFile and decryptXMLFile have come (none
+    // when null, as at first). Not owned.
+    void setProgress(CNXRProgress* pProgress);
 
     // Enciphers pPlain into pCipher under the key of lKeyMode.
     bool encryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pPlain, CNXRBuffer<NXR_BYTE>* pCipher, int32_t lKeyMode,
@@ -57,39 +64,18 @@ public:
 
     // Reads a whole file.
     bool getFileBuffer(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pBuffer);
-    // Writes a whole file atomically: the data goes to a temporary file in
+    // Writes a whole file atomically: the data goes to an unnamed file in
     // the same folder, is flushed to disk and then takes the name. On any
     // failure the name keeps what it had (or stays absent).
     bool flushBufferToDisk(CNXRWCharString fileName, const CNXRBuffer<NXR_BYTE>* pData,
                            uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE);
 
 private:
-    // Called after an output was written and flushed, before it takes its
-    // name; false discards it.
-    using CommitGate = std::function<bool()>;
+    // The plain bytes of a file or a container, whole.
+    bool readDocument(const CNXRWCharString& fileName, bool bPlain, CNXRBuffer<NXR_BYTE>& document,
+                      const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
 
-    // Whether the file can be opened and read, without reading all of it.
-    bool canReadFile(const CNXRWCharString& fileName, uint32_t& ulPermissions);
-    // loadXMLBufferFromEncryptedFile, handing the document's bytes to check
-    // as they are read or deciphered (check may be idle).
-    bool loadDocument(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
-                      const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check);
-    // getFileBuffer, likewise.
-    bool readFile(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& data, CArrivingCheck& check);
-    // Reads and deciphers a container in pieces.
-    bool readContainer(const CNXRWCharString& fileName, CNXRBuffer<NXR_BYTE>& document,
-                       const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CArrivingCheck& check);
-    // decryptXMLBuffer over a ciphertext that arrives through pieces.
-    bool decipherPieces(const CNXRBuffer<NXR_BYTE>& cipher, uint32_t ulPlainLength, int32_t lKeyMode,
-                        const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, CNXRBuffer<NXR_BYTE>& document,
-                        CArrivingCheck& check, const CSymKeyPieces& pieces);
-    // The work of storeXMLBufferToEncryptedFile and flushBufferToDisk, with a
-    // gate before the output takes its name.
-    bool storeContainer(const CNXRBuffer<NXR_BYTE>* pXml, const CNXRWCharString& outFileName, int32_t lKeyMode,
-                        const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, uint32_t ulPermissions,
-                        const CommitGate& gate);
-    bool writeFile(const CNXRWCharString& fileName, std::initializer_list<const CNXRBuffer<NXR_BYTE>*> parts,
-                   uint32_t ulPermissions, const CommitGate& gate);
+    CNXRProgress* m_pProgress = nullptr;
 };
 
 } // namespace nxr

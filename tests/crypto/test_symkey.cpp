@@ -4,6 +4,7 @@
 #include "_3deskey.h"
 #include "aeskey.h"
 #include "bsafehash.h"
+#include "nxr_symkey_cipher.h"
 #include "crypto_test_util.h"
 #include "nxr_symkey_derivekey_thread.h"
 
@@ -29,7 +30,8 @@ public:
     bool generateUsingTimeBasedHashing(const Bytes&, const Bytes&, uint32_t&, uint16_t) override { return false; }
     bool encrypt(const Bytes&, Bytes&) const override { return false; }
     bool decrypt(const Bytes&, Bytes&) const override { return false; }
-    bool decryptInPieces(const NXR_BYTE*, uint32_t, Bytes&, const CSymKeyPieces&) const override { return false; }
+    std::unique_ptr<CSymKeyStream> openStream(CipherDirection, const NXR_BYTE*) const override { return nullptr; }
+    uint32_t blockSize() const override { return 1; }
     using CSymKeyBase::completeKeyGeneration;
     uint16_t m_usLength;
 };

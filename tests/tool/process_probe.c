@@ -1,5 +1,5 @@
 /* Loaded into docseal by the end-to-end tests (LD_PRELOAD). When the program
- * renames its finished output into place, the probe writes what another user
+ * links or renames its finished output into place, the probe writes what another user
  * of the machine could see at that moment to $PROBE_OUT: the argument list
  * from /proc/self/cmdline (NULs turned into blanks) and whether the process
  * may be dumped. */
@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <sys/prctl.h>
 
-int rename(const char* from, const char* to)
+static void report(void)
 {
     const char* out = getenv("PROBE_OUT");
     if (out != NULL) {
@@ -26,6 +26,19 @@ int rename(const char* from, const char* to)
         if (report != NULL)
             fclose(report);
     }
-    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
-    return real(from, to);
+}
+
+int linkat(int fromDir, const char* from, int toDir, const char* to, int flags)
+{
+    report();
+    int (*real)(int, const char*, int, const char*, int) =
+        (int (*)(int, const char*, int, const char*, int))dlsym(RTLD_NEXT, "linkat");
+    return real(fromDir, from, toDir, to, flags);
+}
+
+int renameat(int fromDir, const char* from, int toDir, const char* to)
+{
+    report();
+    int (*real)(int, const char*, int, const char*) = (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
+    return real(fromDir, from, toDir, to);
 }

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -54,6 +56,15 @@ std::set<std::string> namesIn(const std::string& folder)
     for (const auto& entry : fs::directory_iterator(folder))
         names.insert(entry.path().filename().string());
     return names;
+}
+
+// A well-formed document of at least ulBytes bytes.
+std::string bigDocument(size_t ulBytes)
+{
+    std::string big = "<?xml version=\"1.0\"?>\n<log>";
+    while (big.size() < ulBytes)
+        big += "<entry id=\"12345\">some text that fills the document &amp; more</entry>\n";
+    return big + "</log>\n";
 }
 
 int modeOf(const std::string& path) { return static_cast<int>(fs::status(path).permissions()); }
@@ -136,34 +147,59 @@ TEST_F(Docseal, AnyNameTheKernelAccepts)
 // beside the output today passes NAME_MAX.
 TEST_F(Docseal, DISABLED_LongestName) { sealAndOpen(dir, std::string(247, 'n') + ".xml"); }
 
-// Every failure gives status 1, prints nothing, and leaves the folder as it
-// was: no output and no temporary file.
-TEST_F(Docseal, FailuresPrintNothingAndWriteNothing)
+// Every failure gives status 1, prints nothing, leaves the folder as it was
+// (no output, no temporary file) and leaves exactly one record at the default
+// detail, naming its cause.
+TEST_F(Docseal, FailuresPrintNothingWriteNothingAndLeaveOneRecord)
 {
     ASSERT_EQ(docseal({doc, "/encrypt", "right"}).status, 0);
-    const std::string sealed = dir.file("sealed.xml.enc"), damaged = dir.file("damaged.xml.enc");
+    const std::string sealed = dir.file("sealed.xml.enc");
     fs::rename(doc + ".enc", sealed);
-    std::string container = readFile(sealed);
-    container[container.size() - 20] ^= 0x40;
-    writeFile(damaged, container);
+    const std::string container = readFile(sealed);
+    const auto variant = [&](const std::string& name, size_t at, char value, size_t size = std::string::npos) {
+        std::string bytes = container.substr(0, size);
+        if (at < bytes.size())
+            bytes[at] = value;
+        writeFile(dir.file(name), bytes);
+        return dir.file(name);
+    };
+    const std::string damaged = variant("damaged.xml.enc", container.size() - 20, container[container.size() - 20] ^ 0x40);
     fs::copy_file(sealed, dir.file("UPPER.XML.ENC"));
     writeFile(dir.file("bad.xml"), "<a><b></a>");
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {dir.file("bad.xml"), "/encrypt", "pw"}, // not XML
-             {doc, "/encrypt", ""},                   // an empty passphrase
-             {sealed, "/decrypt", "wrong"},
-             {sealed, "/decrypt"}, // a mode-2 container needs its passphrase
-             {damaged, "/decrypt", "right"},
-             {dir.file("UPPER.XML.ENC"), "/decrypt", "right"}, // ".ENC" is not ".enc": nowhere to write
-             {doc, "/decrypt", "right"},                       // a plain document is not a container
-             {sealed, "/encrypt", "right"},                    // a mode-2 container is not sealed again
+    // Sparse files at the format's edge: refused before anything is read.
+    const auto sparse = [&](const std::string& name, uintmax_t size) {
+        writeFile(dir.file(name), "");
+        fs::resize_file(dir.file(name), size);
+        return dir.file(name);
+    };
+    ScopedRegistry reg;
+    reg.enableLogging(0x1B);
+    for (const auto& [args, cause] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{dir.file("bad.xml"), "/encrypt", "pw"}, "expected end of tag 'b'"},
+             {{sealed, "/decrypt", "wrong"}, "Bsafe error"},
+             {{sealed, "/decrypt"}, "no passphrase was given"}, // a mode-2 container needs its passphrase
+             {{damaged, "/decrypt", "right"}, ""},
+             {{dir.file("UPPER.XML.ENC"), "/decrypt", "right"}, "is invalid"}, // ".ENC" is not ".enc"
+             {{doc, "/decrypt", "right"}, "is invalid"},              // a plain document is not a container
+             {{sealed, "/encrypt", "right"}, "no passphrase was given"}, // mode 2 is not sealed again
+             {{variant("mode9.xml.enc", 0, 9), "/decrypt", "right"}, "value is not 1, 2 or 3"},
+             {{variant("long.xml.enc", 7, 1), "/decrypt", "right"}, "beyond the deciphered data"},
+             {{variant("zero.xml.enc", 4, 0, 8), "/decrypt", "right"}, "value is 0"},
+             {{variant("short.xml.enc", 9, 0, 5), "/decrypt", "right"}, "Index out of array bounds"},
+             {{sparse("edge.xml", 0xFFFFFFF0u), "/encrypt", "pw"}, "too large for the container format"},
+             {{sparse("huge.xml", 5ull << 30), "/encrypt", "pw"}, "too large for the container format"},
+             {{sparse("huge.xml.enc", 5ull << 30), "/decrypt", "pw"}, "too large for the container format"},
          }) {
         SCOPED_TRACE(args[0] + " " + args[1]);
+        fs::remove(reg.logPath());
         const auto before = namesIn(dir.path());
         const RunResult r = docseal(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(namesIn(dir.path()), before);
+        const auto records = readLogLines(reg.logPath());
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_NE(records[0].find(cause), std::string::npos) << records[0];
     }
 }
 
@@ -181,9 +217,93 @@ TEST_F(Docseal, OutputsReplaceOldFilesAndKeepTheInputsPermissions)
     EXPECT_EQ(modeOf(doc), 0640);
     ::umask(old);
 
+    // A file that is replaced keeps its own mode.
     writeFile(doc, kDocument + std::string(10000, 'x'));
+    ::chmod(doc.c_str(), 0600);
     ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 0);
     EXPECT_EQ(readFile(doc), kDocument);
+    EXPECT_EQ(modeOf(doc), 0600);
+}
+
+// Outputs that are not plain files of the caller: a link keeps pointing at
+// its replaced target; a read-only output, a dangling link and a FIFO are
+// refused; a FIFO as input is refused at once, never waited on.
+TEST_F(Docseal, OutputsBehindLinksAndOddFiles)
+{
+    ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
+    const std::string target = dir.file("elsewhere.xml");
+    writeFile(target, "old");
+    fs::create_symlink(target, doc + ".tmp");
+    fs::remove(doc);
+    fs::rename(doc + ".tmp", doc);
+    ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(doc));
+    EXPECT_EQ(readFile(target), kDocument);
+
+    // As an unprivileged user, who may not write a 0444 file of its own.
+    ::chmod(dir.path().c_str(), 0777);
+    fs::remove(doc);
+    writeFile(doc, "read-only");
+    ::chmod(doc.c_str(), 0444);
+    ::chmod((doc + ".enc").c_str(), 0644);
+    ASSERT_EQ(::chown(doc.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", DOCSEAL_BIN, doc + ".enc",
+                                       "/decrypt", "pw"})
+                  .status,
+              1);
+    EXPECT_EQ(readFile(doc), "read-only");
+
+    fs::remove(doc);
+    fs::create_symlink(dir.file("nowhere.xml"), doc);
+    EXPECT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 1);
+    EXPECT_FALSE(fileExists(dir.file("nowhere.xml")));
+    fs::remove(doc);
+    ASSERT_EQ(::mkfifo(doc.c_str(), 0644), 0);
+    const std::string fifo = dir.file("fifo.xml");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    for (const auto& args : std::vector<std::vector<std::string>>{{doc + ".enc", "/decrypt", "pw"},
+                                                                  {fifo, "/encrypt", "pw"}})
+        EXPECT_EQ(run("/usr/bin/timeout", {"10", DOCSEAL_BIN, args[0], args[1], args[2]}).status, 1) << args[0];
+    EXPECT_TRUE(fs::is_fifo(doc));
+}
+
+// SIGINT, SIGTERM and SIGHUP at any moment, and SIGKILL before the output is
+// complete, leave the input and the old output as they were, and nothing
+// else.
+TEST_F(Docseal, InterruptedRunsLeaveTheFolderAsItWas)
+{
+    writeFile(doc, bigDocument(48u << 20));
+    ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
+    const std::string sealed = readFile(doc + ".enc");
+    writeFile(dir.file("old.xml"), "old");
+    int interrupted = 0;
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        for (const bool bSeal : {true, false}) {
+            SCOPED_TRACE(std::to_string(sig) + (bSeal ? " seal" : " open"));
+            const std::string input = bSeal ? doc : dir.file("old.xml.enc");
+            const std::string output = bSeal ? doc + ".enc" : dir.file("old.xml");
+            if (!bSeal)
+                writeFile(input, sealed);
+            writeFile(output, "old");
+            const auto before = namesIn(dir.path());
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::execl(DOCSEAL_BIN, DOCSEAL_BIN, input.c_str(), bSeal ? "/encrypt" : "/decrypt", "pw", nullptr);
+                ::_exit(127);
+            }
+            ::usleep(60 * 1000);
+            ::kill(pid, sig);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                continue; // done before the signal came
+            ++interrupted;
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+            EXPECT_EQ(namesIn(dir.path()), before);
+            EXPECT_EQ(readFile(output), "old");
+        }
+    }
+    EXPECT_GT(interrupted, 4);
 }
 
 TEST_F(Docseal, FailedWriteLeavesTheOldFile)
@@ -241,7 +361,7 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
         log += line + "\n";
     EXPECT_NE(log.find("<ENTRY> <docseal> <CNXRXmlCrypt::encryptXMLFile> <nxr_xmlcrypt.cpp, "), std::string::npos);
     EXPECT_NE(log.find("<EXIT> <docseal> <CNXRXmlCrypt::encryptXMLFile> <Passed> "), std::string::npos);
-    EXPECT_NE(log.find("<EXIT> <docseal> <CAesKey::encrypt> <Passed> "), std::string::npos);
+    EXPECT_NE(log.find("<EXIT> <docseal> <CAesKey::openStream> <Passed> "), std::string::npos);
     EXPECT_NE(log.find("<ENTRY> <docseal> <CNXRFile::isValidFile> "), std::string::npos);
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
 }
@@ -259,4 +379,19 @@ TEST_F(Docseal, PassphraseLeavesTheArgumentListAndNoCoreIsDumped)
     EXPECT_NE(seen.find("/encrypt"), std::string::npos) << seen;
     EXPECT_EQ(seen.find("hunter2"), std::string::npos) << seen;
     EXPECT_NE(seen.find("dumpable=0"), std::string::npos) << seen;
+}
+
+// A large document shows its progress on a terminal, and never where
+// standard error is not one.
+TEST_F(Docseal, ProgressOnATerminalOnly)
+{
+    writeFile(doc, bigDocument(64u << 20));
+    const RunResult onTerminal =
+        run("/usr/bin/script", {"-qfec", std::string(DOCSEAL_BIN) + " '" + doc + "' /encrypt pw", "/dev/null"});
+    ASSERT_EQ(onTerminal.status, 0);
+    EXPECT_NE(onTerminal.out.find("docseal: sealing "), std::string::npos);
+    EXPECT_NE(onTerminal.out.find("% "), std::string::npos);
+    const RunResult onPipe = run(DOCSEAL_BIN, {doc + ".enc", "/decrypt", "pw"}, "exec 2>&1 >/dev/null; ");
+    EXPECT_EQ(onPipe.status, 0);
+    EXPECT_EQ(onPipe.out, "");
 }

@@ -129,9 +129,9 @@ protected:
     bool flush() { return service.flushBufferToDisk(name(target), &data); }
 };
 
-// Each failing call fails the write, is logged with its error code (a
-// failing close gives no record of its own), leaves the old file as it was
-// and leaves no temporary behind; a new name stays absent.
+// Each failing call fails the write, is logged with its error code, leaves
+// the old file as it was and leaves no temporary behind; a new name stays
+// absent.
 TEST_F(XmlCryptDiskFaults, EachFailingCallLeavesTheOldFile)
 {
     const struct {
@@ -143,7 +143,7 @@ TEST_F(XmlCryptDiskFaults, EachFailingCallLeavesTheOldFile)
         {os::FileOp::Open, EACCES, "CreateFile"}, {os::FileOp::Lock, EWOULDBLOCK, "CreateFile"},
         {os::FileOp::Write, ENOSPC, "WriteFile"}, {os::FileOp::Write, EFBIG, "WriteFile"},
         {os::FileOp::Write, EIO, "WriteFile"},    {os::FileOp::Fsync, EIO, "WriteFile"},
-        {os::FileOp::Close, EIO, nullptr},        {os::FileOp::Rename, EXDEV, "WriteFile"},
+        {os::FileOp::Link, EIO, "WriteFile"},     {os::FileOp::Rename, EXDEV, "WriteFile"},
         {os::FileOp::Write, ENOSPC, "WriteFile", true},
     };
     const std::string old = readFile(target);
@@ -208,14 +208,15 @@ TEST_F(XmlCryptDiskFaults, ReadFailuresFailTheLoad)
 
 TEST(XmlCryptFiles, LargeDocumentsRoundTripInPieces)
 {
-    // Larger than one read piece (4 MiB) and many decryption pieces (1 MiB),
-    // so the check follows the bytes across piece boundaries.
+    // Larger than the window of bytes the check holds (8 MiB), in many pieces
+    // (1 MiB), with far more namespace declarations than may be in scope at
+    // once (each row declares its own).
     ScratchDir dir;
     CNXRXmlCrypt service;
     const Passphrase pw = passphrase(u"pw");
     std::string big = "<rows>";
     for (int i = 0; big.size() < (9u << 20); ++i)
-        big += "<row n=\"" + std::to_string(i) + "\">text &amp; more text</row>\n";
+        big += "<row xmlns:r=\"urn:r\" r:n=\"" + std::to_string(i) + "\">text &amp; more text</row>\n";
     big += "</rows>";
     const std::string doc = dir.file("big.xml");
     writeFile(doc, big);
@@ -223,6 +224,14 @@ TEST(XmlCryptFiles, LargeDocumentsRoundTripInPieces)
     std::filesystem::remove(doc);
     ASSERT_TRUE(service.decryptXMLFile(name(doc + ".enc"), &pw));
     EXPECT_EQ(readFile(doc), big);
+    // Read as bytes, a container is only bytes: no check runs, nothing is
+    // logged.
+    ScopedRegistry reg;
+    reg.enableLogging(0x1B);
+    Bytes raw;
+    EXPECT_TRUE(service.getFileBuffer(name(doc + ".enc"), &raw));
+    EXPECT_EQ(raw.getNumElems(), std::filesystem::file_size(doc + ".enc"));
+    EXPECT_TRUE(readLogLines(reg.logPath()).empty());
 
     // Broken far past the first pieces: refused, and nothing is written.
     std::filesystem::remove(doc);

@@ -1,0 +1,123 @@
+// The stages of the file road: a document and its container pass through in
+// pieces of a fixed size, so that memory stays the same whatever the size.
+//
+//   CNXRDocumentReader  the document's bytes, read from a plain file or
+//                       deciphered from a container
+//   CNXRRoadCheck       the XML check, on a thread of its own, fed the same
+//                       bytes as they pass
+//   CNXRContainerWriter the container: header, then the enciphered pieces
+//
+// The output itself is a CNXROutputFile, which takes its name only when the
+// road commits it.
+#pragma once
+#include "nxr_buffer.h"
+#include "nxr_logging.h"
+#include "nxr_securebuffer.h"
+#include "nxr_wchar_string.h"
+#include "nxr_xerces.h"
+#include "nxr_xmlcrypt_files.h"
+#include "symkeybase.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <thread>
+
+namespace nxr {
+
+// The bytes the road moves at a time.
+inline constexpr uint32_t NXR_ROAD_PIECE_BYTES = 1u << 20;
+// The most of a document the check holds while it follows the road; a
+// document of at most this size is held whole.
+inline constexpr uint32_t NXR_ROAD_CHECK_WINDOW = 8u << 20;
+// The container's header: key mode, three zero bytes, document length.
+inline constexpr uint32_t NXR_CONTAINER_HEADER_BYTES = 8;
+
+bool nxrIsKnownKeyMode(int32_t lKeyMode);
+
+// The key of a mode, derived from the passphrase (mode 1: the built-in one);
+// null for an unknown mode, a missing passphrase or a failed derivation.
+std::unique_ptr<CSymKeyBase> nxrDeriveModeKey(int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+
+// Whether a document of ullLength bytes makes a container that fits its
+// 32-bit length field and a file of at most 4 GiB - 1, the most any opener
+// of the format reads.
+bool nxrFitsContainer(uint64_t ullLength, int32_t lKeyMode);
+
+// A document's bytes, a piece at a time. Every refusal throws a family
+// exception that recorded its cause.
+class CNXRDocumentReader {
+public:
+    // The file as it is (a plain XML document).
+    explicit CNXRDocumentReader(CNXRInputFile& file);
+    // A container, deciphered with the key of its header's mode. Before any
+    // piece is read, the header, the key and the padding (from the last two
+    // ciphertext blocks, which is all CBC needs) are checked, and with them
+    // the recorded length: a wrong passphrase is refused here.
+    CNXRDocumentReader(CNXRInputFile& file, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    ~CNXRDocumentReader();
+    CNXRDocumentReader(const CNXRDocumentReader&) = delete;
+    CNXRDocumentReader& operator=(const CNXRDocumentReader&) = delete;
+
+    // The document's length in bytes.
+    uint64_t length() const { return m_ullLength; }
+    // The next piece; empty at the end. Valid until the next call.
+    std::span<const NXR_BYTE> next();
+
+private:
+    CNXRInputFile& m_file;
+    uint64_t m_ullLength = 0;
+    uint64_t m_ullDelivered = 0;
+    uint64_t m_ullCipherLeft = 0; // containers: ciphertext bytes not yet read
+    bool m_bFinal = false;
+    std::unique_ptr<CSymKeyBase> m_key;
+    std::unique_ptr<CSymKeyStream> m_stream;
+    CNXRBuffer<NXR_BYTE> m_in;  // ciphertext piece (containers)
+    CNXRBuffer<NXR_BYTE> m_out; // the document's piece
+};
+
+// The XML check of the bytes that pass, on a thread of its own. What it
+// records is held until its verdict is used, and dropped when the road
+// failed before that.
+class CNXRRoadCheck {
+public:
+    explicit CNXRRoadCheck(uint64_t ullLength);
+    ~CNXRRoadCheck();
+    CNXRRoadCheck(const CNXRRoadCheck&) = delete;
+    CNXRRoadCheck& operator=(const CNXRRoadCheck&) = delete;
+
+    // Hands on the next bytes; false when the check has already ended (the
+    // document was refused): the road stops there.
+    bool feed(std::span<const NXR_BYTE> piece);
+    // The end of the document: waits for the check and records its findings.
+    bool verdict();
+
+private:
+    CNXRArrivingBytes m_bytes;
+    CNXRHeldRecords m_held;
+    bool m_bPassed = false;
+    std::jthread m_thread; // last: joined before the rest goes
+};
+
+// Writes a container: the header, then the document enciphered piece by
+// piece under the key of the mode.
+class CNXRContainerWriter {
+public:
+    CNXRContainerWriter(CNXROutputFile& output, int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+                        uint32_t ulLength);
+    ~CNXRContainerWriter();
+    CNXRContainerWriter(const CNXRContainerWriter&) = delete;
+    CNXRContainerWriter& operator=(const CNXRContainerWriter&) = delete;
+
+    void write(std::span<const NXR_BYTE> piece);
+    // The last block, with the padding.
+    void finish();
+
+private:
+    CNXROutputFile& m_output;
+    std::unique_ptr<CSymKeyBase> m_key;
+    std::unique_ptr<CSymKeyStream> m_stream;
+    CNXRBuffer<NXR_BYTE> m_out;
+};
+
+} // namespace nxr
