@@ -5,6 +5,7 @@
 #   make demo     build, then seal and open a copy of examples/report.xml
 #   make bench    time docseal against peer tools (openssl, xmllint, xmlsec1)
 #   make install  install docseal, its message library and its man page
+#   make deb      build the Debian package docseal_<version>_<arch>.deb here
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -13,11 +14,11 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := build-essential cmake pkg-config libxerces-c-dev libssl-dev \
-                libgtest-dev libgmock-dev openssl coreutils perl valgrind
+                libgtest-dev libgmock-dev openssl coreutils perl valgrind dpkg-dev file
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all build deps check check-release check-asan demo bench install clean fuzz
+.PHONY: all build deps check check-release check-asan demo bench install deb clean fuzz
 
 all: build
 
@@ -81,8 +82,15 @@ bench: deps build
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The package holds what `make install` installs, under /usr, stripped; its
+# dependencies come from dpkg-shlibdeps.
+deb: deps build
+	rm -f $(BUILD)/docseal_*.deb
+	cd $(BUILD) && cpack -G DEB
+	cp $(BUILD)/docseal_*.deb .
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) docseal_*.deb
 
 # make fuzz: builds the libFuzzer targets of fuzz/ with clang in their own
 # folder and runs each for FUZZ_SECONDS, one after the other. New inputs go

@@ -1,5 +1,6 @@
 #include "nxr_exceptions.h"
 
+#include "nxr_firstfailure.h"
 #include "nxr_format.h"
 
 namespace nxr {
@@ -21,6 +22,7 @@ CLogException1::CLogException1(std::u16string_view message, uint32_t ulResultVal
     : CNXRDetailedLog(NXR_LEVEL_EXCEPTION_BAD, std::u16string(message), ulResultValue, ulResultKind, pszClass,
                       pszMethod, pszSourceFile, ulSourceLine, usOutputMask, bLogWhenDestroyed)
 {
+    nxrRememberFailure(message, ulResultValue, pszSourceFile);
     if (bLogNow)
         log();
 }

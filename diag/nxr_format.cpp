@@ -105,8 +105,8 @@ std::u16string nxrFormat(std::u16string_view fmt, std::initializer_list<CNXRForm
         if (out.size() >= ulMaxUnits)
             break;
     }
-    if (ulMaxUnits > 0 && out.size() > ulMaxUnits - 1)
-        out.resize(ulMaxUnits - 1);
+    if (ulMaxUnits > 0)
+        nxrCutText(out, ulMaxUnits - 1);
     return out;
 }
 

@@ -14,6 +14,17 @@ namespace nxr {
 // UTF-16 code units, terminating zero included. Longer text is cut.
 inline constexpr size_t NXR_LOG_BUFFER_UNITS = 1024;
 
+// Cuts text to at most ulUnits code units, dropping a high surrogate that
+// would be left without its pair.
+inline void nxrCutText(std::u16string& text, size_t ulUnits)
+{
+    if (text.size() <= ulUnits)
+        return;
+    text.resize(ulUnits);
+    if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF)
+        text.pop_back();
+}
+
 class CNXRFormatArg {
 public:
     CNXRFormatArg(std::u16string_view s) : m_kind(Kind::Text), m_text(s) {}

@@ -148,8 +148,10 @@ bool CNXRLogFilter::passes(CNXRLoggingObject& object, CNXRLogRecord& record)
     }
 
     if (CNXRLogSettings::programEntryExists(*record.logName)) {
+        // The entry's path only gates the program's records; the file they
+        // go to is "TextOutput".
         std::u16string path;
-        if (!CNXRLogSettings::programLogPath(*record.logName, path))
+        if (!CNXRLogSettings::programLogPath(*record.logName, path) || !os::logPathReadable(os::toUtf8Lossy(path)))
             return false;
         object.m_usDetailMask = static_cast<uint16_t>(CNXRLogSettings::programDetailMask(*record.logName));
         object.m_usOutputMask = static_cast<uint16_t>(CNXRLogSettings::programOutputMask(*record.logName));
@@ -194,8 +196,11 @@ bool CNXRLogOutputs::write(uint16_t usOutputMask, CNXRLogRecord& record)
     for (const uint16_t bit : order) {
         if ((usOutputMask & bit) == 0)
             continue;
-        // Only the text output exists; the others accept nothing.
-        bWritten = bit == NXR_OUTPUT_TEXT ? writeText(record) : false;
+        // Only the text output exists; the others accept nothing. A record
+        // that any output took counts as written, so that a catch site does
+        // not write it again.
+        if (bit == NXR_OUTPUT_TEXT && writeText(record))
+            bWritten = true;
     }
     return bWritten;
 }
@@ -204,7 +209,11 @@ bool CNXRLogOutputs::writeText(CNXRLogRecord& record)
 {
     if (!record.logFilePath) {
         std::u16string location;
-        if (!CNXRLogSettings::outputLocation(NXR_OUTPUT_TEXT, location, NXR_TEXT_OUTPUT_BYTES))
+        // Only an absolute path is used: a relative one (or a Windows one
+        // such as C:\Logs\x.log) would put a file in whatever folder the
+        // program happens to run from.
+        if (!CNXRLogSettings::outputLocation(NXR_OUTPUT_TEXT, location, NXR_TEXT_OUTPUT_BYTES) ||
+            location.empty() || location[0] != u'/')
             return false;
         record.logFilePath = std::move(location);
     }

@@ -51,14 +51,17 @@ public:
 };
 
 // Decides whether a record is written; may fill in its log name and set the
-// object's output and detail masks.
+// object's output and detail masks. A per-program entry whose path names a
+// readable file (absolute) replaces the level filter: every record of that
+// program passes on to the class lists; with any other path none does.
 class CNXRLogFilter {
 public:
     static bool passes(CNXRLoggingObject& object, CNXRLogRecord& record);
 };
 
-// Hands a record to the outputs of a mask, in the order 1, 2, 8, 4, 32; the
-// result is that of the last output tried. Only the text output writes.
+// Hands a record to the outputs of a mask, in the order 1, 2, 8, 4, 32, and
+// reports it written when any output took it. Only the text output writes,
+// and only to an absolute "TextOutput" path.
 class CNXRLogOutputs {
 public:
     static bool write(uint16_t usOutputMask, CNXRLogRecord& record);

@@ -5,6 +5,8 @@
 #include "nxr_os_error.h"
 #include "nxr_os_text.h"
 
+#include <exception>
+
 namespace nxr {
 
 std::u16string_view levelName(uint32_t ulLevel)
@@ -100,9 +102,7 @@ std::u16string renderLogLine(const CNXRLogRecord& record, std::u16string_view ti
     line += renderRecordBody(record);
     // The line is composed in a buffer of NXR_LOG_BUFFER_UNITS units; a longer
     // one is cut so that the line end still fits.
-    const size_t maxBody = NXR_LOG_BUFFER_UNITS - 1 - 2;
-    if (line.size() > maxBody)
-        line.resize(maxBody);
+    nxrCutText(line, NXR_LOG_BUFFER_UNITS - 1 - 2);
     line += u"\r\n";
     return line;
 }
@@ -171,8 +171,9 @@ bool CNXRDetailedLog::log()
 
 CFunctionTrace::CFunctionTrace(const char16_t* pszClass, const char16_t* pszMethod, const char* pszSourceFile,
                                uint32_t ulSourceLine)
-    : CNXRDetailedLog(NXR_LEVEL_ENTRY, std::nullopt, 0, NXR_RESULT_BOOLEAN, pszClass, pszMethod, pszSourceFile,
-                      ulSourceLine, NXR_OUTPUT_TEXT, 1)
+    : CNXRDetailedLog(NXR_LEVEL_ENTRY, std::nullopt, 1, NXR_RESULT_BOOLEAN, pszClass, pszMethod, pszSourceFile,
+                      ulSourceLine, NXR_OUTPUT_TEXT, 1),
+      m_iUncaughtAtEntry(std::uncaught_exceptions())
 {
     log();
 }
@@ -180,6 +181,10 @@ CFunctionTrace::CFunctionTrace(const char16_t* pszClass, const char16_t* pszMeth
 CFunctionTrace::~CFunctionTrace()
 {
     m_record.ulLevel = NXR_LEVEL_EXIT;
+    if (std::uncaught_exceptions() > m_iUncaughtAtEntry) {
+        m_record.ulResultKind = NXR_RESULT_BOOLEAN;
+        m_record.ulResultValue = 0;
+    }
     // The base destructor logs the EXIT record (log-when-destroyed is set).
 }
 

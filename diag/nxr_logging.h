@@ -118,7 +118,9 @@ protected:
 };
 
 // The entry/exit trace of a method: logs an ENTRY record when built and an
-// EXIT record, with the result stored in it, when destroyed.
+// EXIT record, with the result stored in it, when destroyed. A method that
+// stores no result (a destructor, a method without a failure value) passes
+// when it completes; one left by an exception fails, whatever it stored.
 class CFunctionTrace : public CNXRDetailedLog {
 public:
     CFunctionTrace(const char16_t* pszClass, const char16_t* pszMethod, const char* pszSourceFile,
@@ -148,6 +150,11 @@ public:
         m_record.ulResultValue = ulCode;
         return ulCode;
     }
+
+private:
+    // Exceptions in flight when the method was entered; more on leaving
+    // means one is passing through it.
+    int m_iUncaughtAtEntry;
 };
 
 // Records made on a thread while a hold is current there are kept instead of

@@ -2,14 +2,20 @@
 //
 //   docseal FILE /encrypt [PASSPHRASE]
 //   docseal FILE.enc /decrypt [PASSPHRASE]
+//   docseal --help | --version
 //
 // The three texts the program shows come from its message library,
-// tarn_strings.so, found beside the program. A finished command prints its
-// message; a usage error prints the usage text; a failure prints nothing and
-// is told by the exit status.
+// tarn_strings.so, which the program finds by its run path. A finished
+// command prints its message; a usage error prints the usage text; a failure
+// prints nothing on standard output and is told by the exit status, and by
+// one line of reason on standard error when that is a terminal.
+#include "docseal_passphrase.h"
 #include "docseal_progress.h"
+#include "docseal_reason.h"
 #include "nxr_buffer.h"
 #include "nxr_file.h"
+#include "nxr_firstfailure.h"
+#include "nxr_os_file.h"
 #include "nxr_os_text.h"
 #include "nxr_securebuffer.h"
 #include "nxr_wchar_string.h"
@@ -25,6 +31,7 @@
 #include <vector>
 
 using namespace nxr;
+using namespace docseal;
 
 namespace {
 
@@ -91,30 +98,114 @@ bool fromArgument(const char* psz, CNXRWCharString& out)
     return psz[0] == '\0' || out.getLength() != 0;
 }
 
+bool isOneOf(const char* pszArg, const char* pszLong, const char* pszShort)
+{
+    return std::strcmp(pszArg, pszLong) == 0 || std::strcmp(pszArg, pszShort) == 0;
+}
+
+void printVersion()
+{
+    const std::string text = "docseal " DOCSEAL_VERSION "\n";
+    [[maybe_unused]] const ssize_t ignored = ::write(STDOUT_FILENO, text.data(), text.size());
+}
+
+int usageError(const CNXRBuffer<NXR_USHORT>& usageMessage, std::string_view reason = {})
+{
+    printMessage(usageMessage);
+    if (!reason.empty())
+        tellReason(reason);
+    return EXIT_USAGE;
+}
+
+// Clears an argument when it goes out of scope, on every path, so that
+// /proc/PID/cmdline no longer shows it.
+class CArgumentWipe {
+public:
+    explicit CArgumentWipe(char* psz) : m_psz(psz) {}
+    ~CArgumentWipe() { ::explicit_bzero(m_psz, std::strlen(m_psz)); }
+    CArgumentWipe(const CArgumentWipe&) = delete;
+    CArgumentWipe& operator=(const CArgumentWipe&) = delete;
+
+private:
+    char* m_psz;
+};
+
+// The passphrase argument into passphrase, after which the argument is
+// cleared. EXIT_DONE when it is held.
+int passphraseFromArgument(char* pszArg, CNXRSecureBuffer<NXR_USHORT>& passphrase, std::string& reason)
+{
+    const CArgumentWipe wipe(pszArg);
+    CNXRWCharString given;
+    if (!fromArgument(pszArg, given)) {
+        reason = "the passphrase is not UTF-8 text";
+        return EXIT_USAGE;
+    }
+    if (!holdPassphrase(given, passphrase)) {
+        reason = pszArg[0] == '\0' ? "the passphrase is empty" : "the passphrase cannot be held in locked memory";
+        return EXIT_FAILED;
+    }
+    return EXIT_DONE;
+}
+
+// The command's passphrase and the key mode it gives: the argument (mode 2),
+// else the file or descriptor the environment names (mode 2), else none
+// (mode 1). Nothing is read from the environment for a refused command word.
+// EXIT_DONE when the command can go on.
+int takePassphrase(int argc, char** argv, bool bCommand, bool bEncrypt, CNXRSecureBuffer<NXR_USHORT>& passphrase,
+                   int32_t& lKeyMode, std::string& reason)
+{
+    if (argc == 4) {
+        const int status = passphraseFromArgument(argv[3], passphrase, reason);
+        if (passphraseVariableSet()) {
+            reason = "a passphrase was given both on the command line and in the environment";
+            return EXIT_USAGE;
+        }
+        if (status == EXIT_DONE)
+            lKeyMode = 2;
+        return status;
+    }
+    if (!bCommand)
+        return EXIT_DONE;
+    switch (passphraseFromEnvironment(bEncrypt, passphrase, reason)) {
+    case PassphraseSource::None: return EXIT_DONE;
+    case PassphraseSource::Held: lKeyMode = 2; return EXIT_DONE;
+    case PassphraseSource::Usage: return EXIT_USAGE;
+    default: return EXIT_FAILED;
+    }
+}
+
 int run(int argc, char** argv)
 {
+    if (argc == 2 && isOneOf(argv[1], "--version", "-V")) {
+        printVersion();
+        return EXIT_DONE;
+    }
     CNXRBuffer<NXR_USHORT> encryptedMessage(MESSAGE_UNITS);
     CNXRBuffer<NXR_USHORT> decryptedMessage(MESSAGE_UNITS);
     CNXRBuffer<NXR_USHORT> usageMessage(MESSAGE_UNITS);
 
     CMessageLibrary library;
-    if (!library.isLoaded())
+    if (!library.isLoaded()) {
+        tellReason("cannot load the message library tarn_strings.so");
         return EXIT_FAILED;
+    }
     library.loadString(MSG_DECRYPTED, decryptedMessage);
     library.loadString(MSG_ENCRYPTED, encryptedMessage);
     library.loadString(MSG_USAGE, usageMessage);
 
-    if (argc != 3 && argc != 4) {
+    if (argc == 2 && isOneOf(argv[1], "--help", "-h")) {
         printMessage(usageMessage);
-        return EXIT_USAGE;
+        return EXIT_DONE;
     }
+    if (argc != 3 && argc != 4)
+        return usageError(usageMessage);
 
     const CNXRWCharString fileName = CNXRWCharString::fromFileName(argv[1]);
     CNXRWCharString command;
-    if (!fromArgument(argv[2], command) || !CNXRFile(fileName).isValidFile()) {
-        printMessage(usageMessage);
-        return EXIT_USAGE;
-    }
+    if (!fromArgument(argv[2], command))
+        return usageError(usageMessage, "the command word is not UTF-8 text");
+    if (!CNXRFile(fileName).isValidFile())
+        return usageError(usageMessage, std::string("no such file: ") + argv[1]);
     const bool bDecrypt = command == CNXRWCharString(u"/decrypt");
     const bool bEncrypt = !bDecrypt && command == CNXRWCharString(u"/encrypt");
     // The parser library starts on the side while the passphrase and the key
@@ -128,26 +219,19 @@ int run(int argc, char** argv)
         CNXRXmlCrypt service;
         CNXRSecureBuffer<NXR_USHORT> passphrase;
         int32_t lKeyMode = 1;
-        if (argc == 4) {
-            CNXRWCharString given;
-            if (!fromArgument(argv[3], given)) {
-                printMessage(usageMessage);
-                return EXIT_USAGE;
-            }
-            // The characters and their terminating zero: the zero takes part
-            // in the key derivation. An empty passphrase has no characters to
-            // hold and is refused here (the constructor throws).
-            CNXRSecureBuffer<NXR_USHORT> secure(given.getBuffer(), given.getLength() + 1, 0);
-            passphrase = secure;
-            lKeyMode = 2;
-            // The passphrase now lives only in secure buffers: clear the
-            // argument so that /proc/PID/cmdline no longer shows it.
-            ::explicit_bzero(argv[3], std::strlen(argv[3]));
-            if (!passphrase.isValid())
-                return EXIT_FAILED;
+        std::string reason;
+        const int status = takePassphrase(argc, argv, bDecrypt || bEncrypt, bEncrypt, passphrase, lKeyMode, reason);
+        if (status == EXIT_USAGE)
+            return usageError(usageMessage, reason);
+        if (status != EXIT_DONE) {
+            tellReason(reason);
+            return status;
         }
         CTerminalProgress progress(bDecrypt ? "opening" : "sealing");
         service.setProgress(&progress);
+        // What the command's own work records, and nothing before it, tells
+        // why it failed.
+        nxrForgetFailure();
         if (bDecrypt) {
             bDone = service.decryptXMLFile(fileName, &passphrase);
             progress.clear();
@@ -159,11 +243,11 @@ int run(int argc, char** argv)
             if (bDone)
                 printMessage(encryptedMessage);
         }
+        if ((bDecrypt || bEncrypt) && !bDone)
+            tellReason(failureReason(bEncrypt ? Command::Encrypt : Command::Decrypt, argv[1]));
     }
-    if (!bDecrypt && !bEncrypt) {
-        printMessage(usageMessage);
-        return EXIT_USAGE;
-    }
+    if (!bDecrypt && !bEncrypt)
+        return usageError(usageMessage, std::string("unknown command word: ") + argv[2]);
     return bDone ? EXIT_DONE : EXIT_FAILED;
 }
 
@@ -173,10 +257,14 @@ int main(int argc, char** argv)
 {
     // A core dump would hold the passphrase and the document in the clear.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    // A file-size limit reached by any write, the log's included, is a failed
+    // write rather than the end of the process.
+    os::ignoreFileSizeSignal();
     try {
         return run(argc, argv);
     } catch (...) {
         // Whatever escaped has been written to the log where it was raised.
+        tellReason(failureReason(Command::Other, {}));
         return EXIT_FAILED;
     }
 }

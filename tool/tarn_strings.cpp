@@ -16,17 +16,22 @@ const StringEntry g_strings[] = {
     {9002, u"docseal: the container was opened; the document was written beside it without \".enc\".\n"},
     {9003, u"Usage: docseal FILE /encrypt [PASSPHRASE]\n"
            u"       docseal FILE.enc /decrypt [PASSPHRASE]\n"
+           u"       docseal --help | --version\n"
            u"\n"
            u"  /encrypt   check that FILE is well-formed XML and seal it into FILE.enc,\n"
            u"             written beside it; FILE itself is not changed\n"
            u"  /decrypt   open the container FILE.enc, check that the document inside is\n"
            u"             well-formed XML and write it back as FILE\n"
            u"\n"
-           u"PASSPHRASE is optional. Without it the document is only obscured with a key\n"
-           u"built into the program, not protected: anyone with docseal can open it.\n"
+           u"Without PASSPHRASE, the passphrase is the first line of the file named by\n"
+           u"DOCSEAL_PASSPHRASE_FILE or of the open descriptor numbered by\n"
+           u"DOCSEAL_PASSPHRASE_FD (a terminal there is asked, without echo). With none\n"
+           u"of these the document is only obscured with a key built into the program,\n"
+           u"not protected: anyone with docseal can open it.\n"
            u"The command words are exact and case-sensitive.\n"
            u"\n"
-           u"Exit status: 0 done, 1 failed, 2 usage error.\n"},
+           u"Exit status: 0 done, 1 failed, 2 usage error. When standard error is a\n"
+           u"terminal, a failure is explained there in one line.\n"},
 };
 
 } // namespace

@@ -98,6 +98,18 @@ TEST(LogRendering, LongTextIsCut)
     EXPECT_EQ(line.substr(line.size() - 2), u"\r\n");
     EXPECT_EQ(line.substr(0, 28), u"<Sun Dec  6 07:48:45 2026>: ");
     EXPECT_EQ(nxrFormat(u"%s", {std::u16string(3000, u'y')}).size(), NXR_LOG_BUFFER_UNITS - 1);
+    // Nor does a cut leave half a surrogate pair (one of the two offsets puts
+    // each cut inside a pair).
+    const auto highSurrogate = [](char16_t c) { return c >= 0xD800 && c <= 0xDBFF; };
+    for (const size_t ulPad : {0u, 1u}) {
+        std::u16string text(ulPad, u'x');
+        while (text.size() < 2000)
+            text += u"\U0001F600";
+        r.message = text;
+        const std::u16string cut = renderLogLine(r, u"");
+        EXPECT_FALSE(highSurrogate(cut[cut.size() - 3]));
+        EXPECT_FALSE(highSurrogate(nxrFormat(u"%s", {text}).back()));
+    }
 }
 
 TEST(LogFormat, Directives)
@@ -201,6 +213,30 @@ TEST(Guard, ExceptionWrittenOnceAtItsThrowSite)
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[3].find("<EXCEPTION_BAD> <test_diag> \"An unhandled exception occurred\" <Error: 0x00000002> "),
               std::string::npos);
+}
+
+namespace {
+struct DtorProbe {
+    ~DtorProbe() { NXR_TRACE(u"CProbe", u"~CProbe"); }
+};
+} // namespace
+
+// A method that stores no result passes when it completes (here a destructor
+// run while an exception unwinds) and fails when an exception leaves it.
+TEST(Guard, UnsetResult)
+{
+    ScopedRegistry reg;
+    reg.enableLogging(NXR_LEVEL_EXIT);
+    try {
+        DtorProbe probe;
+        NXR_TRACE(u"CProbe", u"CProbe");
+        throw 1;
+    } catch (int) {
+    }
+    const auto lines = readLogLines(reg.logPath());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("<CProbe::CProbe> <Failed> "), std::string::npos);
+    EXPECT_NE(lines[1].find("<CProbe::~CProbe> <Passed> "), std::string::npos);
 }
 
 // In a constructor a family exception goes on as it is; anything else is

@@ -3,12 +3,14 @@
 #include "nxr_os_registry.h"
 #include "nxr_os_text.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace nxrtest {
@@ -111,6 +113,37 @@ std::vector<std::string> readLogLines(const std::string& path)
         start = end + 2;
     }
     return lines;
+}
+
+std::set<std::string> namesIn(const std::string& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+int modeOf(const std::string& path) { return static_cast<int>(std::filesystem::status(path).permissions()); }
+
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& prefix)
+{
+    const auto quoted = [](const std::string& word) {
+        std::string out = "'";
+        for (const char c : word)
+            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return out + "'";
+    };
+    std::string command = prefix + "exec " + quoted(program);
+    for (const auto& arg : args)
+        command += " " + quoted(arg);
+    RunResult result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char chunk[4096];
+    for (size_t n; pipe && (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;)
+        result.out.append(chunk, n);
+    const int status = pipe ? ::pclose(pipe) : -1;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
 }
 
 } // namespace nxrtest

@@ -1,6 +1,7 @@
 // Shared helpers for the tests.
 #pragma once
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,5 +54,19 @@ bool fileExists(const std::string& path);
 
 // The log file's lines as UTF-8, byte-order mark dropped, CR LF removed.
 std::vector<std::string> readLogLines(const std::string& path);
+
+// The names in a folder.
+std::set<std::string> namesIn(const std::string& folder);
+// A file's permission bits (links followed).
+int modeOf(const std::string& path);
+
+struct RunResult {
+    int status = -1; // the exit status, or 128 + the signal that ended it
+    std::string out;
+};
+
+// Runs the program through the shell, every argument quoted as it is, after
+// the shell commands in prefix; collects its standard output.
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& prefix = "");
 
 } // namespace nxrtest

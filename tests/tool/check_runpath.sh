@@ -9,11 +9,14 @@ build=$1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 DESTDIR="$scratch" cmake --install "$build" --prefix /usr >/dev/null
+IFS='
+'
 
+# check FOLDER PROGRAM: every ELF file under FOLDER, which must hold PROGRAM.
 check() {
     checked=0
-    for f in "$1"/*; do
-        [ -f "$f" ] && [ "$(head -c 4 "$f" | tail -c 3)" = ELF ] || continue
+    for f in $(find "$1" -type f); do
+        [ "$(head -c 4 "$f" | tail -c 3)" = ELF ] || continue
         checked=$((checked + 1))
         readelf -d "$f" | awk -v file="$f" '
             /\((RPATH|RUNPATH)\)/ {
@@ -27,11 +30,12 @@ check() {
             }
             END { exit bad }' || status=1
     done
-    [ -x "$1/docseal" ] || { echo "$1: no docseal here"; status=1; }
+    [ -x "$1/$2" ] || { echo "$1: no $2 here"; status=1; }
     echo "$1: $checked files checked"
 }
 
 status=0
-check "$build/bin"
-check "$scratch/usr/bin"
+check "$build/bin" docseal
+[ ! -d "$build/lib" ] || check "$build/lib" .
+check "$scratch/usr" bin/docseal
 exit $status

@@ -20,43 +20,7 @@ namespace {
 
 const std::string kDocument = "<?xml version=\"1.0\"?>\n<report id=\"7\"><item>caf\xC3\xA9 &amp; more</item></report>\n";
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-};
-
-// Runs the program through the shell, every argument quoted as it is, after
-// the shell commands in prefix; collects its standard output.
-RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& prefix = "")
-{
-    const auto quoted = [](const std::string& word) {
-        std::string out = "'";
-        for (const char c : word)
-            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return out + "'";
-    };
-    std::string command = prefix + "exec " + quoted(program);
-    for (const auto& arg : args)
-        command += " " + quoted(arg);
-    RunResult result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char chunk[4096];
-    for (size_t n; pipe && (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;)
-        result.out.append(chunk, n);
-    const int status = pipe ? ::pclose(pipe) : -1;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
 RunResult docseal(const std::vector<std::string>& args) { return run(DOCSEAL_BIN, args); }
-
-std::set<std::string> namesIn(const std::string& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
 
 // A well-formed document of at least ulBytes bytes.
 std::string bigDocument(size_t ulBytes)
@@ -66,8 +30,6 @@ std::string bigDocument(size_t ulBytes)
         big += "<entry id=\"12345\">some text that fills the document &amp; more</entry>\n";
     return big + "</log>\n";
 }
-
-int modeOf(const std::string& path) { return static_cast<int>(fs::status(path).permissions()); }
 
 class Docseal : public ::testing::Test {
 protected:

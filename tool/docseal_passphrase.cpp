@@ -1,0 +1,295 @@
+#include "docseal_passphrase.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iterator>
+#include <poll.h>
+#include <string_view>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace nxr;
+
+namespace docseal {
+
+namespace {
+
+constexpr const char* kFileVariable = "DOCSEAL_PASSPHRASE_FILE";
+constexpr const char* kFdVariable = "DOCSEAL_PASSPHRASE_FD";
+
+// The longest first line taken as a passphrase, in bytes.
+constexpr uint32_t kMaxLineBytes = 4096;
+
+enum class LineRead { Line, Unreadable, TooLong, ZeroByte };
+
+// An open descriptor, closed at the end of its scope when it was opened here.
+class CDescriptor {
+public:
+    CDescriptor() = default;
+    ~CDescriptor() { release(); }
+    CDescriptor(const CDescriptor&) = delete;
+    CDescriptor& operator=(const CDescriptor&) = delete;
+
+    void adopt(int iFd) { release(), m_iFd = iFd, m_bOwned = true; }
+    void borrow(int iFd) { release(), m_iFd = iFd, m_bOwned = false; }
+    int get() const { return m_iFd; }
+
+private:
+    void release()
+    {
+        if (m_bOwned && m_iFd >= 0)
+            ::close(m_iFd);
+        m_iFd = -1;
+    }
+    int m_iFd = -1;
+    bool m_bOwned = false;
+};
+
+// One byte from fd: 1, 0 at the end, -1 on an error (errno set). Waits on a
+// descriptor that was left non-blocking instead of failing.
+ssize_t readOne(int iFd, char* pc)
+{
+    for (;;) {
+        const ssize_t r = ::read(iFd, pc, 1);
+        if (r >= 0)
+            return r;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd wait{iFd, POLLIN, 0};
+            ::poll(&wait, 1, -1);
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+// The first line of fd without its line end (LF or CR LF) into line, which
+// holds kMaxLineBytes + 1 zero bytes, so the text always ends in a zero. One
+// byte at a time, so nothing after the line is taken from a shared
+// descriptor. Every byte goes straight into line, which wipes itself.
+LineRead readLine(int iFd, CNXRBuffer<NXR_CHAR>& line, int& iError)
+{
+    char* p = line.getBuffer();
+    uint32_t n = 0;
+    char c = 0;
+    LineRead result = LineRead::Line;
+    for (;;) {
+        const ssize_t r = readOne(iFd, &c);
+        if (r < 0) {
+            iError = errno;
+            result = LineRead::Unreadable;
+            break;
+        }
+        if (r == 0 || c == '\n')
+            break;
+        if (c == '\0' || n == kMaxLineBytes) {
+            result = c == '\0' ? LineRead::ZeroByte : LineRead::TooLong;
+            break;
+        }
+        p[n++] = c;
+    }
+    ::explicit_bzero(&c, sizeof(c));
+    if (n > 0 && p[n - 1] == '\r')
+        p[--n] = '\0';
+    return result;
+}
+
+// The terminal whose echo is off and its settings from before, for the
+// handler that puts them back when a signal ends the program at the prompt.
+volatile sig_atomic_t g_iQuietFd = -1;
+termios g_savedTerminal{};
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restoreTerminalAndDie(int iSignal)
+{
+    if (g_iQuietFd >= 0)
+        ::tcsetattr(g_iQuietFd, TCSANOW, &g_savedTerminal);
+    ::signal(iSignal, SIG_DFL);
+    ::raise(iSignal);
+}
+
+// Echo off on a terminal for its lifetime (the line end still shows); the
+// settings come back when it ends or a signal ends the program.
+class CEchoOff {
+public:
+    explicit CEchoOff(int iFd) : m_iFd(iFd)
+    {
+        if (::tcgetattr(iFd, &g_savedTerminal) != 0)
+            return;
+        struct sigaction restore = {};
+        restore.sa_handler = restoreTerminalAndDie;
+        sigemptyset(&restore.sa_mask);
+        for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
+            ::sigaction(kFatalSignals[i], nullptr, &m_previous[i]);
+            if (m_previous[i].sa_handler != SIG_IGN) // an ignored signal stays ignored
+                ::sigaction(kFatalSignals[i], &restore, nullptr);
+        }
+        g_iQuietFd = iFd;
+        termios quiet = g_savedTerminal;
+        quiet.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK);
+        quiet.c_lflag |= ECHONL;
+        m_bActive = ::tcsetattr(iFd, TCSAFLUSH, &quiet) == 0;
+    }
+    ~CEchoOff()
+    {
+        if (g_iQuietFd < 0)
+            return;
+        if (m_bActive)
+            ::tcsetattr(m_iFd, TCSANOW, &g_savedTerminal);
+        g_iQuietFd = -1;
+        for (size_t i = 0; i < std::size(kFatalSignals); ++i)
+            ::sigaction(kFatalSignals[i], &m_previous[i], nullptr);
+    }
+    CEchoOff(const CEchoOff&) = delete;
+    CEchoOff& operator=(const CEchoOff&) = delete;
+
+private:
+    int m_iFd;
+    bool m_bActive = false;
+    struct sigaction m_previous[std::size(kFatalSignals)] = {};
+};
+
+bool writeText(int iFd, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t w = ::write(iFd, text.data(), text.size());
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        text.remove_prefix(static_cast<size_t>(w));
+    }
+    return true;
+}
+
+// Echo goes off before the prompt shows, so nothing typed after it is seen
+// or thrown away by the change. A terminal open only for reading gets its
+// prompt on standard error.
+LineRead promptLine(int iFd, std::string_view prompt, CNXRBuffer<NXR_CHAR>& line, int& iError)
+{
+    const CEchoOff quiet(iFd);
+    if (!writeText(iFd, prompt))
+        writeText(STDERR_FILENO, prompt);
+    return readLine(iFd, line, iError);
+}
+
+PassphraseSource refuse(std::string& reason, std::string text, PassphraseSource source = PassphraseSource::Failed)
+{
+    reason = std::move(text);
+    return source;
+}
+
+PassphraseSource refuseLine(LineRead read, int iError, const std::string& from, std::string& reason)
+{
+    switch (read) {
+    case LineRead::Unreadable:
+        return refuse(reason, "cannot read the passphrase from " + from + ": " + std::strerror(iError));
+    case LineRead::TooLong:
+        return refuse(reason, "the passphrase from " + from + " is longer than " + std::to_string(kMaxLineBytes) +
+                                  " bytes");
+    default:
+        return refuse(reason, "the passphrase from " + from + " holds a zero byte");
+    }
+}
+
+// The text of line (UTF-8, as an argument is) into passphrase.
+PassphraseSource holdLine(const CNXRBuffer<NXR_CHAR>& line, const std::string& from,
+                          CNXRSecureBuffer<NXR_USHORT>& passphrase, std::string& reason)
+{
+    if (line.getBuffer()[0] == '\0')
+        return refuse(reason, "the passphrase from " + from + " is empty");
+    const CNXRWCharString given(line); // stays empty when the line is not UTF-8
+    if (given.getLength() == 0)
+        return refuse(reason, "the passphrase from " + from + " is not UTF-8 text");
+    if (!holdPassphrase(given, passphrase))
+        return refuse(reason, "the passphrase cannot be held in locked memory");
+    return PassphraseSource::Held;
+}
+
+// The first line of fd, or on a terminal what is typed at the prompt (twice
+// when bConfirm is set, and the two must agree).
+PassphraseSource readPassphrase(int iFd, const std::string& from, bool bConfirm,
+                                CNXRSecureBuffer<NXR_USHORT>& passphrase, std::string& reason)
+{
+    const bool bTerminal = ::isatty(iFd) == 1;
+    int iError = 0;
+    CNXRBuffer<NXR_CHAR> line(kMaxLineBytes + 1);
+    const LineRead read = bTerminal ? promptLine(iFd, "Passphrase: ", line, iError) : readLine(iFd, line, iError);
+    if (read != LineRead::Line)
+        return refuseLine(read, iError, from, reason);
+    if (bTerminal && bConfirm) {
+        CNXRBuffer<NXR_CHAR> again(kMaxLineBytes + 1);
+        const LineRead readAgain = promptLine(iFd, "Passphrase again: ", again, iError);
+        if (readAgain != LineRead::Line)
+            return refuseLine(readAgain, iError, from, reason);
+        if (std::memcmp(line.getBuffer(), again.getBuffer(), kMaxLineBytes + 1) != 0)
+            return refuse(reason, "the two passphrases differ");
+    }
+    return holdLine(line, from, passphrase, reason);
+}
+
+// A descriptor number as the variable gives it: decimal digits only.
+bool parseDescriptor(const char* psz, int& iFd)
+{
+    if (psz[0] == '\0' || std::strlen(psz) > 9 || std::strspn(psz, "0123456789") != std::strlen(psz))
+        return false;
+    iFd = std::atoi(psz);
+    return true;
+}
+
+} // namespace
+
+bool passphraseVariableSet() { return std::getenv(kFileVariable) != nullptr || std::getenv(kFdVariable) != nullptr; }
+
+bool holdPassphrase(const CNXRWCharString& given, CNXRSecureBuffer<NXR_USHORT>& passphrase)
+{
+    if (given.getLength() == 0)
+        return false;
+    const CNXRSecureBuffer<NXR_USHORT> secure(given.getBuffer(), given.getLength() + 1, 0);
+    passphrase = secure;
+    return passphrase.isValid();
+}
+
+PassphraseSource passphraseFromEnvironment(bool bConfirm, CNXRSecureBuffer<NXR_USHORT>& passphrase,
+                                           std::string& reason)
+{
+    const char* pszFile = std::getenv(kFileVariable);
+    const char* pszFd = std::getenv(kFdVariable);
+    if (pszFile == nullptr && pszFd == nullptr)
+        return PassphraseSource::None;
+    if (pszFile != nullptr && pszFd != nullptr)
+        return refuse(reason, std::string("both ") + kFileVariable + " and " + kFdVariable + " are set",
+                      PassphraseSource::Usage);
+    CDescriptor source;
+    std::string from;
+    if (pszFile != nullptr) {
+        from = std::string("'") + pszFile + "'";
+        // Not blocking in the open itself (a FIFO without a writer), but
+        // waiting for a writer's line once it is open.
+        source.adopt(::open(pszFile, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (source.get() < 0)
+            return refuse(reason, "cannot open the passphrase file " + from + ": " + std::strerror(errno));
+        ::fcntl(source.get(), F_SETFL, ::fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
+        // A terminal (/dev/tty, say) is asked on, so it is opened for the
+        // prompt too where it may be.
+        if (::isatty(source.get()) == 1) {
+            const int iBoth = ::open(pszFile, O_RDWR | O_CLOEXEC | O_NOCTTY);
+            if (iBoth >= 0)
+                source.adopt(iBoth);
+        }
+    } else {
+        int iFd = -1;
+        if (!parseDescriptor(pszFd, iFd))
+            return refuse(reason, std::string(kFdVariable) + " is not a descriptor number: '" + pszFd + "'",
+                          PassphraseSource::Usage);
+        from = "descriptor " + std::to_string(iFd);
+        if (::fcntl(iFd, F_GETFD) < 0)
+            return refuse(reason, "cannot read the passphrase from " + from + ": " + std::strerror(errno));
+        source.borrow(iFd);
+    }
+    return readPassphrase(source.get(), from, bConfirm, passphrase, reason);
+}
+
+} // namespace docseal
