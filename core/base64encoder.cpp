@@ -8,6 +8,27 @@ namespace nxr {
 #define NXR_B64_TRACE(method) NXR_TRACE(u"CBase64Encoder", method)
 #define NXR_B64H_TRACE(method) NXR_TRACE(u"CBase64EncoderHelper", method)
 
+namespace {
+
+// A value error that names the class and operation that raised it, taken
+// from the operation's trace; written once they are in its record.
+class CCodecBadValue : public CBadValueException {
+public:
+    CCodecBadValue(const CFunctionTrace& where, std::u16string_view variable, std::u16string_view value,
+                   std::u16string_view condition, const char* pszSourceFile, uint32_t ulSourceLine)
+        : CBadValueException(variable, value, condition, pszSourceFile, ulSourceLine, NXR_NO_ERROR_CODE,
+                             NXR_OUTPUT_TEXT, 0)
+    {
+        m_record.pszClass = where.record().pszClass;
+        m_record.pszMethod = where.record().pszMethod;
+        log();
+    }
+};
+
+} // namespace
+
+#define NXR_B64_BAD_VALUE(...) throw CCodecBadValue(nxrTrace, __VA_ARGS__, __FILE__, __LINE__)
+
 // ---------------------------------------------------------------------------
 // CBase64EncoderHelper
 
@@ -135,7 +156,7 @@ bool CBase64EncoderHelper::Base64_Decode(const CNXRBuffer<NXR_CHAR>& szEncoded, 
         if (!b64strlen(szEncoded, &n))
             return false;
         if (n < 2)
-            NXR_THROW(CBadValueException, u"iTemp", nxrFormat(u"%d", {int32_t(n)}),
+            NXR_B64_BAD_VALUE(u"iTemp", nxrFormat(u"%d", {int32_t(n)}),
                       nxrFormat(u"less than uEncodedIndex + 3 (%d)", {int32_t(3)}));
 
         // 2 characters over a multiple of four carry 1 byte, 3 carry 2.
@@ -190,7 +211,7 @@ bool CBase64Encoder::encode(const CNXRBuffer<NXR_BYTE>& data, CNXRBuffer<NXR_CHA
     NXR_B64_TRACE(u"encode");
     return nxrGuard(nxrTrace, false, [&] {
         if (data.getNumElems() == 0)
-            NXR_THROW(CBadValueException, u"ulSize", u"0", u"less than 1");
+            NXR_B64_BAD_VALUE(u"ulSize", u"0", u"less than 1");
         encoded.zeroBuffer();
         return m_helper.Base64_Encode(data, encoded);
     });
@@ -202,10 +223,10 @@ bool CBase64Encoder::decode(const CNXRBuffer<NXR_CHAR>& encodedData, CNXRBuffer<
     return nxrGuard(nxrTrace, false, [&] {
         const uint32_t ulSize = encodedData.getNumElems();
         if (ulSize == 0)
-            NXR_THROW(CBadValueException, u"ulSize", u"0", u"less than 1");
+            NXR_B64_BAD_VALUE(u"ulSize", u"0", u"less than 1");
         const NXR_CHAR cLast = encodedData[ulSize - 1];
         if (cLast != 0 && cLast != '=')
-            NXR_THROW(CBadValueException, u"encodedData",
+            NXR_B64_BAD_VALUE(u"encodedData",
                       nxrFormat(u"encodedData[%ld] = %d", {ulSize - 1, int32_t(cLast)}),
                       u"buffer does not end in NULL(0) or \"=\"(61)");
         data.zeroBuffer();
@@ -215,5 +236,6 @@ bool CBase64Encoder::decode(const CNXRBuffer<NXR_CHAR>& encodedData, CNXRBuffer<
 
 #undef NXR_B64_TRACE
 #undef NXR_B64H_TRACE
+#undef NXR_B64_BAD_VALUE
 
 } // namespace nxr

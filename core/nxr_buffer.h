@@ -68,9 +68,11 @@ public:
     bool fill(T value, uint32_t ulOffset);
     bool flush();
 
-    // Copying in and out
-    bool readBuffer(CNXRBuffer& dest, uint32_t ulOffset, uint32_t& ulNumElems) const;
-    bool writeBuffer(const CNXRBuffer& src, uint32_t ulOffset, bool bAppend);
+    // Copying in and out. A destination that keeps its content in another
+    // form than plain elements (the secure buffer) takes what is written
+    // into it, by these or by the assignments, through its own write.
+    virtual bool readBuffer(CNXRBuffer& dest, uint32_t ulOffset, uint32_t& ulNumElems) const;
+    virtual bool writeBuffer(const CNXRBuffer& src, uint32_t ulOffset, bool bAppend);
     bool appendBuffer(const CNXRBuffer& src);
     bool appendBuffer(const CNXRBuffer& src, uint32_t ulOffset);
     CNXRBuffer& operator+=(const CNXRBuffer& src);
@@ -106,6 +108,9 @@ protected:
     virtual bool usesHeapBlocks() const { return true; }
     // Takes src's block; both must use heap blocks.
     void takeBlock(CNXRBuffer& src) noexcept;
+    // Replaces the whole content with src's elements: the body of the copy
+    // assignment, which a buffer with a content of another form replaces.
+    virtual bool assignContent(const CNXRBuffer& src);
 
     // A plain memory copy, checked the way every copy of this class is.
     static void copyElems(T* pDest, const T* pSrc, uint32_t ulNumElems);
@@ -221,13 +226,17 @@ CNXRBuffer<T>& CNXRBuffer<T>::operator=(const CNXRBuffer& src)
         nxrTrace.setResult(true);
         return *this;
     }
-    nxrGuard(nxrTrace, false, [&] {
-        if (!allocBuffer(src.m_ulNumElems))
-            return false;
-        copyElems(m_pBuffer, src.m_pBuffer, src.m_ulNumElems);
-        return true;
-    });
+    nxrGuard(nxrTrace, false, [&] { return assignContent(src); });
     return *this;
+}
+
+template <class T>
+bool CNXRBuffer<T>::assignContent(const CNXRBuffer& src)
+{
+    if (!allocBuffer(src.m_ulNumElems))
+        return false;
+    copyElems(m_pBuffer, src.m_pBuffer, src.m_ulNumElems);
+    return true;
 }
 
 template <class T>
@@ -307,11 +316,12 @@ bool CNXRBuffer<T>::readBuffer(CNXRBuffer& dest, uint32_t ulOffset, uint32_t& ul
             ulNumElems = ulOffset < m_ulNumElems ? m_ulNumElems - ulOffset : 0;
             NXR_THROW(CBadArgException, u"ulNumElems + ulOffset", u"can't read more elements than are in this buffer");
         }
-        if (&dest == this) {
-            // Reading a buffer into itself: go through a copy of the range.
+        if (&dest == this || !dest.usesHeapBlocks()) {
+            // Reading a buffer into itself, or into one that stores its
+            // content in another form: through a copy of the range and the
+            // destination's own assignment.
             CNXRBuffer part(m_pBuffer + ulOffset, ulNumElems, 0);
-            dest = part;
-            return dest.m_ulNumElems == ulNumElems;
+            return dest.assignContent(part);
         }
         if (!dest.allocBuffer(ulNumElems))
             return false;
@@ -469,7 +479,11 @@ CNXRBuffer<U> CNXRBuffer<T>::convertTo(const char16_t* pszName) const
         if (m_pBuffer == nullptr)
             NXR_THROW(CBadArgException, u"pBuffer", u"value is NULL");
         const size_t ulBytes = size_t(m_ulNumElems) * sizeof(T);
-        const uint32_t ulCount = static_cast<uint32_t>((ulBytes + sizeof(U) - 1) / sizeof(U));
+        // 2^31 or more 16-bit elements are more bytes than a count can say.
+        const uint64_t ullCount = (uint64_t(ulBytes) + sizeof(U) - 1) / sizeof(U);
+        if (ullCount > UINT32_MAX)
+            NXR_THROW(CMemAllocException, u"m_pBuffer");
+        const uint32_t ulCount = static_cast<uint32_t>(ullCount);
         if (!out.allocBuffer(ulCount))
             NXR_THROW(CNXRBufferInitException);
         if (std::memcpy(static_cast<void*>(out.m_pBuffer), m_pBuffer, ulBytes) != static_cast<void*>(out.m_pBuffer))

@@ -7,9 +7,11 @@
 // enciphers it again. The block is wiped before it goes back to the kernel.
 //
 // Read and write it only through readBuffer, writeBuffer, the assignments and
-// asBuffer: the base class's other operations (getBuffer, operator[], fill,
-// ...) see the cipher text. It cannot grow in place: reAllocBuffer, and so
-// appendBuffer and operator+=, fail.
+// asBuffer, which also serve it where it is reached as a CNXRBuffer (a
+// base-class readBuffer into it, an assignment through a CNXRBuffer&): the
+// base class's other operations (getBuffer, operator[], fill, ...) see the
+// cipher text. It cannot grow in place: reAllocBuffer, and so appendBuffer
+// and operator+=, fail.
 //
 // Instantiated for NXR_USHORT and NXR_BYTE. Header-only because it builds on
 // the key and random classes of nxr_crypto, which link against this folder:
@@ -62,10 +64,12 @@ public:
 
     // Reads ulNumElems plaintext elements from ulOffset into dest, with the
     // checks of CNXRBuffer::readBuffer.
-    bool readBuffer(CNXRBuffer<T>& dest, uint32_t ulOffset, uint32_t& ulNumElems) const;
+    bool readBuffer(CNXRBuffer<T>& dest, uint32_t ulOffset, uint32_t& ulNumElems) const override;
     // Writes src over the plaintext at ulOffset, growing it when src reaches
     // past its end.
     bool writeBuffer(const CNXRBuffer<T>& src, uint32_t ulOffset);
+    // The same; without bAppend, refused when src reaches past the end.
+    bool writeBuffer(const CNXRBuffer<T>& src, uint32_t ulOffset, bool bAppend) override;
     // The whole plaintext; empty when there is none or it cannot be read. The
     // caller owns the clear copy, which wipes itself.
     CNXRBuffer<T> asBuffer() const;
@@ -79,6 +83,9 @@ protected:
     // The block is locked pages, never a heap block: moves between a secure
     // buffer and a plain one copy.
     bool usesHeapBlocks() const override { return false; }
+    // Enciphers src's plaintext (deciphered first when src is a secure
+    // buffer too) as the whole content.
+    bool assignContent(const Base& src) override;
 
     bool initializeMembers();
     bool encryptBuffer(const CNXRBuffer<T>& plain, CNXRBuffer<T>& cipher);
@@ -358,10 +365,37 @@ bool CNXRSecureBuffer<T>::writeBuffer(const CNXRBuffer<T>& src, uint32_t ulOffse
 }
 
 template <class T>
+bool CNXRSecureBuffer<T>::writeBuffer(const CNXRBuffer<T>& src, uint32_t ulOffset, bool bAppend)
+{
+    NXR_SECURE_TRACE(u"writeBuffer");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (!bAppend && uint64_t(ulOffset) + src.getNumElems() > m_ulPlainLength)
+            NXR_THROW(CBadArgException, u"buffer", u"buffer + offset will overrun this buffer");
+        return writeBuffer(src, ulOffset);
+    });
+}
+
+template <class T>
+bool CNXRSecureBuffer<T>::assignContent(const Base& src)
+{
+    *this = src;
+    const auto* pSecure = dynamic_cast<const CNXRSecureBuffer*>(&src);
+    if (pSecure != nullptr)
+        return !pSecure->isValid() || m_ulPlainLength == pSecure->m_ulPlainLength;
+    return !src.isValid() || m_ulPlainLength == src.getNumElems();
+}
+
+template <class T>
 CNXRSecureBuffer<T>& CNXRSecureBuffer<T>::operator=(const CNXRBuffer<T>& src)
 {
     NXR_TRACE(u"CNXRBuffer", u"operator= - CNXRBuffer");
     if (static_cast<const void*>(&src) == static_cast<const void*>(this)) {
+        nxrTrace.setResult(true);
+        return *this;
+    }
+    // A secure buffer met as a CNXRBuffer: its plaintext, not its block.
+    if (const auto* pSecure = dynamic_cast<const CNXRSecureBuffer*>(&src)) {
+        *this = *pSecure;
         nxrTrace.setResult(true);
         return *this;
     }

@@ -1,6 +1,7 @@
 #include "nxr_symkey_cipher.h"
 
 #include "nxr_exceptions.h"
+#include "nxr_securebuffer.h"
 
 #include <algorithm>
 #include <utility>
@@ -136,7 +137,9 @@ void deliverOutput(CNXRBuffer<NXR_BYTE>&& work, uint32_t ulLength, CNXRBuffer<NX
     if (ulLength > work.getNumElems() || !work.reAllocBuffer(ulLength))
         throw CMemAllocException(u"output", where.file_name(), where.line());
     output = std::move(work);
-    if (output.getNumElems() != ulLength)
+    // A secure buffer holds the bytes enciphered, in a block of its own size.
+    const auto* pSecure = dynamic_cast<const CNXRSecureBuffer<NXR_BYTE>*>(&output);
+    if ((pSecure ? pSecure->getPlainLength() : output.getNumElems()) != ulLength)
         throw CMemAllocException(u"output", where.file_name(), where.line());
 }
 

@@ -120,6 +120,10 @@ void CSymKeyTimedDeriveKeyThread::thread()
             if (!work.isValid())
                 return;
             for (;;) {
+                // The count goes back to the caller to repeat the chain with:
+                // a chain longer than it can say is refused, never wrapped.
+                if (m_ulHashesDone >= m_ulMaxHashes)
+                    NXR_THROW(CBadArgException, u"m_ulHashesDone", u"more hashes than the count can hold");
                 if (!sha1.hashAll(work, m_hashedData))
                     return;
                 ++m_ulHashesDone;

@@ -1,6 +1,7 @@
 // The workers that chain SHA-1 for the key derivations of CSymKeyBase: a
 // counted one (H1 = SHA-1(input), Hk = SHA-1(Hk-1), N times) and a timed one
-// (the same chain for a number of whole seconds, at least once, counted).
+// (the same chain for a number of whole seconds, at least once, counted; a
+// chain longer than a 32-bit count fails rather than wrap the count).
 //
 // Run them with startAndWaitForFinish; when it returns 0, getHashedData holds
 // the last digest completed (20 bytes), or nothing when no hash completed.
@@ -47,6 +48,9 @@ protected:
     CNXRBuffer<NXR_BYTE> m_hashingInput;
     CNXRBuffer<NXR_BYTE> m_hashedData;
     uint32_t m_ulHashesDone = 0;
+    // The longest chain the count can describe; a derivation that would go
+    // past it fails.
+    uint32_t m_ulMaxHashes = UINT32_MAX;
     uint16_t m_usSeconds = 0;
 };
 

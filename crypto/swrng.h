@@ -1,7 +1,9 @@
 // Random bytes from the system's cryptographically strong source (getrandom).
 // When that source fails, the failure is logged as CRngCapi with its error
-// code and the bytes come from the run-time library's classic generator
-// instead (unseeded: the same sequence in every thread).
+// code and the bytes come from /dev/urandom instead; only when that cannot be
+// read either do they come from the run-time library's classic generator
+// (unseeded: the same sequence in every thread). A warning record says which
+// of the two stood in.
 #pragma once
 #include "baserng.h"
 

@@ -22,7 +22,9 @@ CLogException1::CLogException1(std::u16string_view message, uint32_t ulResultVal
     : CNXRDetailedLog(NXR_LEVEL_EXCEPTION_BAD, std::u16string(message), ulResultValue, ulResultKind, pszClass,
                       pszMethod, pszSourceFile, ulSourceLine, usOutputMask, bLogWhenDestroyed)
 {
-    nxrRememberFailure(message, ulResultValue, pszSourceFile);
+    // A held record counts when its holder writes it, if ever.
+    if (!CNXRHeldRecords::isHolding())
+        nxrRememberFailure(message, ulResultValue, pszSourceFile);
     if (bLogNow)
         log();
 }

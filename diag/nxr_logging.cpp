@@ -1,5 +1,6 @@
 #include "nxr_logging.h"
 
+#include "nxr_firstfailure.h"
 #include "nxr_format.h"
 #include "nxr_logconfig.h"
 #include "nxr_os_error.h"
@@ -141,9 +142,15 @@ void CNXRHeldRecords::replay()
 {
     std::vector<CNXRDetailedLog> records;
     records.swap(m_records);
-    for (CNXRDetailedLog& record : records)
+    for (CNXRDetailedLog& record : records) {
+        const CNXRLogRecord& r = record.record();
+        if (r.ulLevel == NXR_LEVEL_EXCEPTION_BAD && r.message)
+            nxrRememberFailure(*r.message, r.ulResultValue, r.pszSourceFile);
         record.log();
+    }
 }
+
+bool CNXRHeldRecords::isHolding() { return t_pHeld != nullptr; }
 
 bool CNXRDetailedLog::log()
 {

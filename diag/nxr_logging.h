@@ -180,8 +180,11 @@ public:
     };
 
     // Writes the kept records through the settings and outputs, then
-    // forgets them. Not while the hold is current anywhere.
+    // forgets them; the first failure among them counts as the run's if none
+    // came before. Not while the hold is current anywhere.
     void replay();
+    // Whether the calling thread's records are held.
+    static bool isHolding();
 
 private:
     friend class CNXRDetailedLog;

@@ -44,7 +44,7 @@ CNXRFile& CNXRFile::operator=(const CNXRFile& src)
         m_sFileName = src.m_sFileName;
         // The cache never holds another file's block: it takes the source's
         // (same name now) only when it was filled, and is emptied otherwise.
-        if (m_versionInfo.isValid())
+        if (src.m_versionInfo.isValid())
             m_versionInfo = src.m_versionInfo;
         else
             m_versionInfo.flush();

@@ -105,13 +105,7 @@ CXmlXercesBase::CXmlXercesBase()
 CXmlXercesBase::~CXmlXercesBase()
 {
     NXR_BASE_TRACE(u"~CXmlXercesBase");
-    nxrGuardDtor([&] {
-        DOMDocument* pDocument = m_pDocument;
-        m_pDocument = nullptr;
-        m_pRootElement = nullptr;
-        if (pDocument != nullptr)
-            nxrXercesCall([&] { pDocument->release(); });
-    });
+    nxrGuardDtor([&] { releaseDocument(); });
     // The library goes last, after everything that belongs to it.
     m_library.reset();
 }
@@ -139,6 +133,15 @@ void CXmlXercesBase::adoptDocument(DOMDocument* pDocument)
         NXR_THROW(CXmlXercesBaseGeneralException);
     m_pRootElement = document->getDocumentElement();
     m_pDocument = document.release();
+}
+
+void CXmlXercesBase::releaseDocument()
+{
+    DOMDocument* pDocument = m_pDocument;
+    m_pDocument = nullptr;
+    m_pRootElement = nullptr;
+    if (pDocument != nullptr)
+        nxrXercesCall([&] { pDocument->release(); });
 }
 
 void CXmlXercesBase::createNewDocument()
@@ -177,8 +180,6 @@ bool CXmlXercesBase::setPath(const CNXRWCharString& strPath)
 {
     NXR_BASE_TRACE(u"setPath");
     return nxrGuard(nxrTrace, false, [&] {
-        if (!CDataBase::setPath(strPath))
-            return false;
         prepareLibrary();
         if (m_pDocument != nullptr)
             return false;
@@ -187,18 +188,25 @@ bool CXmlXercesBase::setPath(const CNXRWCharString& strPath)
         os::FileInfo info;
         if (path.empty() || (!os::pathGetInfo(path, info) && os::getLastError() == ENOENT)) {
             createNewDocument();
-            return true;
+        } else {
+            std::vector<uint8_t> bytes;
+            const os::FileHandle hFile = os::fileOpenRead(path);
+            if (hFile == os::kInvalidFile)
+                NXR_THROW_CODE(CCreateFileException, os::getLastError(), strPath.view());
+            const bool bRead = os::fileReadAll(hFile, bytes, UINT32_MAX);
+            const uint32_t ulError = os::getLastError();
+            os::fileClose(hFile);
+            if (!bRead)
+                NXR_THROW_CODE(CInvalidFileException, ulError, strPath.view());
+            parseIntoDocument(bytes.data(), bytes.size(), xmlText(strPath));
         }
-        std::vector<uint8_t> bytes;
-        const os::FileHandle hFile = os::fileOpenRead(path);
-        if (hFile == os::kInvalidFile)
-            NXR_THROW_CODE(CCreateFileException, os::getLastError(), strPath.view());
-        const bool bRead = os::fileReadAll(hFile, bytes, UINT32_MAX);
-        const uint32_t ulError = os::getLastError();
-        os::fileClose(hFile);
-        if (!bRead)
-            NXR_THROW_CODE(CInvalidFileException, ulError, strPath.view());
-        parseIntoDocument(bytes.data(), bytes.size(), xmlText(strPath));
+        // The path changes only with the document: a refused call leaves it
+        // naming the file of the content the wrapper holds, so that a later
+        // flush cannot write that content over another file.
+        if (!CDataBase::setPath(strPath)) {
+            releaseDocument();
+            return false;
+        }
         return true;
     }, NxrErrorSource::LastError);
 }
@@ -474,7 +482,13 @@ bool CXmlXercesBase::set(const CNXRWCharString& label, const CNXRWCharString& va
             !attachToElement(pValue, pLabel) || !attachToElement(pVersion, pLabel) ||
             !attachToElement(pLabel, m_pRootElement))
             NXR_THROW(CXmlXercesBaseGeneralException);
-        return !bFlush || flush();
+        if (!bFlush || flush())
+            return true;
+        // A value that cannot be written (a control character, which XML
+        // 1.0 has no way to carry, or a full disk) leaves the store as it
+        // was; kept, it would fail every later flush.
+        deleteNode(pLabel);
+        return false;
     });
 }
 
@@ -496,9 +510,23 @@ bool CXmlXercesBase::deleteValue(const CNXRWCharString& label, bool bFlush)
     return nxrGuard(nxrTrace, false, [&] {
         requireValid();
         DOMElement* pLabel = nullptr;
-        if (!getElementByLabel(label, pLabel, 0) || !deleteNode(pLabel))
+        if (!getElementByLabel(label, pLabel, 0))
             return false;
-        return !bFlush || flush();
+        if (!bFlush)
+            return deleteNode(pLabel);
+        // The element goes back to its place when the store cannot be
+        // written without it.
+        DOMNode* pParent = pLabel->getParentNode();
+        DOMNode* pNext = pLabel->getNextSibling();
+        if (pParent == nullptr || pLabel == m_pRootElement)
+            NXR_THROW(CXmlXercesBaseGeneralException);
+        nxrXercesCall([&] { pParent->removeChild(pLabel); });
+        if (flush()) {
+            nxrXercesCall([&] { pLabel->release(); });
+            return true;
+        }
+        nxrXercesCall([&] { pParent->insertBefore(pLabel, pNext); });
+        return false;
     });
 }
 

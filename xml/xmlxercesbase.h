@@ -51,11 +51,13 @@ public:
     // fails when it already has one.
     // A new document holding only the root element.
     bool initXMLMemDoc();
-    // Stores the path, then opens the document in that file; when there is no
-    // file (or the path is empty) the store starts as a new document. A file
-    // that cannot be read or is not well-formed XML fails the operation and
-    // leaves the wrapper without a document, so a later flush cannot replace
-    // it with an empty store.
+    // Opens the document in the file at the path and then stores the path;
+    // when there is no file (or the path is empty) the store starts as a new
+    // document. A file that cannot be read or is not well-formed XML fails
+    // the operation and leaves the wrapper without a document, so a later
+    // flush cannot replace it with an empty store. A failed call, or one
+    // refused because the wrapper already has a document, leaves the path as
+    // it was.
     bool setPath(const CNXRWCharString& strPath);
     // Parses the bytes into the document (any root element). Fails on bytes
     // that are not one well-formed XML document, or are outside the limits of
@@ -111,7 +113,7 @@ public:
     // The labelled-value store. set adds a value after any earlier one under
     // the same label; get and deleteValue find the first one. With bFlush the
     // document is written out after the change, and a failed write fails
-    // the operation.
+    // the operation and takes the change back.
     bool set(const CNXRWCharString& label, const CNXRWCharString& value, bool bFlush) override;
     bool get(const CNXRWCharString& label, CNXRWCharString& value) override;
     bool deleteValue(const CNXRWCharString& label, bool bFlush) override;
@@ -122,6 +124,8 @@ protected:
     void prepareLibrary();
     // Makes pDocument (owned from now on) the wrapper's document.
     void adoptDocument(xercesc::DOMDocument* pDocument);
+    // Lets go of the document, if there is one.
+    void releaseDocument();
     // A new document with the root element in the document namespace.
     void createNewDocument();
     // Scans, then builds the document from the bytes.

@@ -82,10 +82,11 @@ TEST(Base64, RefusalsAreLoggedOnceAndLeaveOutputZeroed)
     EXPECT_FALSE(helper.b64strlen(Chars(), &n));
 
     const std::vector<std::string> expected = {
-        "\"Variable ulSize value of 0 is less than 1\"",
-        "\"Variable ulSize value of 0 is less than 1\"",
-        "\"Variable encodedData value of encodedData[3] = 106 is buffer does not end in NULL(0) or \"=\"(61)\"",
-        "\"Variable iTemp value of 1 is less than uEncodedIndex + 3 (3)\"",
+        "<CBase64Encoder::encode> \"Variable ulSize value of 0 is less than 1\"",
+        "<CBase64Encoder::decode> \"Variable ulSize value of 0 is less than 1\"",
+        "<CBase64Encoder::decode> \"Variable encodedData value of encodedData[3] = 106 is buffer does not end in "
+        "NULL(0) or \"=\"(61)\"",
+        "<CBase64EncoderHelper::Base64_Decode> \"Variable iTemp value of 1 is less than uEncodedIndex + 3 (3)\"",
         "\"Index out of array bounds\"",
         "\"Index out of array bounds\"",
         "\"Index out of array bounds\"",

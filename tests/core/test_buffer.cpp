@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
+#include <sys/mman.h>
 #include <tuple>
 #include <vector>
 
@@ -88,6 +90,26 @@ TEST(Buffer, ConstructionCopiesReallocAndConversions)
     ASSERT_EQ(narrow.getNumElems(), 5u);
     EXPECT_EQ(contents(narrow), contents(five));
     EXPECT_FALSE(CNXRBuffer<NXR_USHORT>(Bytes()).isValid());
+}
+
+// 2^31 wide elements are 2^32 bytes, more than an element count can say: the
+// byte view is refused, not cut short and copied over. The block is only
+// reserved, and released without the wipe that would touch its 4 GiB.
+TEST(Buffer, ByteViewRefusesMoreBytesThanACountHolds)
+{
+    static const CNXRHeapHooks reserve = {
+        [](size_t n) -> void* {
+            void* p = ::mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            return p == MAP_FAILED ? nullptr : p;
+        },
+        [](void*, size_t) {}, true};
+    alignas(CNXRBuffer<NXR_USHORT>) unsigned char storage[sizeof(CNXRBuffer<NXR_USHORT>)];
+    nxrSetHeapHooks(&reserve);
+    const auto* pHuge = new (storage) CNXRBuffer<NXR_USHORT>(0x80000000u);
+    nxrSetHeapHooks(nullptr);
+    ASSERT_EQ(pHuge->getNumElems(), 0x80000000u);
+    EXPECT_FALSE(static_cast<Bytes>(*pHuge).isValid());
+    ::munmap(const_cast<NXR_USHORT*>(pHuge->getBuffer()), size_t(1) << 32);
 }
 
 TEST(Buffer, BoundsOfIndexFillReadWriteAndAppend)

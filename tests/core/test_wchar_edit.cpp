@@ -433,4 +433,7 @@ TEST(WCharEdit, ArgumentErrorsAreLoggedWithTheirTexts)
          })
         EXPECT_EQ(count("A bad argument was provided ( " + text), 1) << text;
     EXPECT_EQ(count("<CNXRWCharString::unobscure> \"unable to decode the string for whatever reason\""), 1);
+    // Every record of the string names its source, whichever file holds the
+    // operation.
+    EXPECT_EQ(count("<nxr_wchar_string.cpp, "), 10);
 }

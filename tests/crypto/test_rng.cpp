@@ -1,6 +1,7 @@
-// Random bytes: from the system source, and from the unseeded classic
-// generator when that source fails.
+// Random bytes: from the system source, from the kernel's device when that
+// source fails, and from the unseeded classic generator when both do.
 #include "crypto_test_util.h"
+#include "nxr_os_file.h"
 #include "nxr_os_random.h"
 #include "nxr_securebuffer.h"
 #include "swrng.h"
@@ -34,19 +35,30 @@ TEST(Rng, FillsTypedAndSecureBuffersAndRefusesEmptyOnes)
     EXPECT_EQ(countLogLines(reg.logPath(), {"\"Bad arguement in rng.  Probably zero input buffer\""}), 2u);
 }
 
-TEST(Rng, FallsBackToTheClassicGeneratorWhenTheSystemFails)
+// When getrandom fails the kernel's device stands in; only when that cannot
+// be opened either do the bytes come from the unseeded classic generator.
+// Each failure and each stand-in is in the log.
+TEST(Rng, AFailingSystemSourceGivesWayToTheDeviceThenTheClassicGenerator)
 {
     nxrtest::ScopedRegistry reg;
-    reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
+    reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD | NXR_LEVEL_WARNING);
     os::resetRandFallback();
-    Bytes got(8);
+    Bytes a(8), b(8), last(8);
     {
         os::CScopedRandomFailure failure(EIO);
-        ASSERT_TRUE(CSwRNG().getRandomBytes(got));
+        ASSERT_TRUE(CSwRNG().getRandomBytes(a) && CSwRNG().getRandomBytes(b));
+        os::CScopedFileFaults noDevice;
+        noDevice.fail(os::FileOp::Open, EACCES);
+        ASSERT_TRUE(CSwRNG().getRandomBytes(last));
     }
     os::resetRandFallback();
     // The low bytes of 41, 18467, 6334, 26500, 19169, 15724, 11478, 29358,
     // the first values of the unseeded generator.
-    EXPECT_EQ(contents(got), (std::vector<uint8_t>{41, 35, 190, 132, 225, 108, 214, 174}));
-    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Error during MS Capi function call\" <Error: 0x00000005>"}), 1u);
+    const std::vector<uint8_t> classic{41, 35, 190, 132, 225, 108, 214, 174};
+    EXPECT_NE(contents(a), classic);
+    EXPECT_NE(contents(a), contents(b));
+    EXPECT_EQ(contents(last), classic);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Error during MS Capi function call\" <Error: 0x00000005>"}), 3u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", "/dev/urandom"}), 2u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", "fallback generator", "<Error: 0x0000000d>"}), 1u);
 }

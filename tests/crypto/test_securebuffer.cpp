@@ -70,6 +70,37 @@ TEST(SecureBuffer, BlockNeverHoldsThePlaintextAndCopiesHaveTheirOwnKey)
     EXPECT_EQ(assigned.asBuffer().getNumElems(), 0u);
 }
 
+// Reached as a CNXRBuffer (a base-class read into it, an assignment or a
+// move through a CNXRBuffer&, a key's output parameter), a secure buffer
+// still enciphers what it is given.
+TEST(SecureBuffer, WritesThroughTheBaseClassAreEnciphered)
+{
+    const Bytes secret = bytesOf("0123456789abcdefXYZ");
+    const auto expectHeld = [](const SecureBytes& b, const std::string& want) {
+        EXPECT_EQ(toHex(b.asBuffer()), toHex(bytesOf(want)));
+        const std::vector<uint8_t> block = rawBlock(b);
+        EXPECT_EQ(std::search(block.begin(), block.end(), want.begin(), want.begin() + 4), block.end());
+    };
+    SecureBytes read, assigned, moved, fromKey;
+    uint32_t ulCount = 16;
+    ASSERT_TRUE(secret.readBuffer(read, 3, ulCount));
+    expectHeld(read, "3456789abcdefXYZ");
+    static_cast<Bytes&>(assigned) = secret;
+    expectHeld(assigned, "0123456789abcdefXYZ");
+    static_cast<Bytes&>(moved) = Bytes(secret);
+    expectHeld(moved, "0123456789abcdefXYZ");
+    const CAesKey key(bytesOf(std::string(32, 'k')));
+    Bytes cipher;
+    ASSERT_TRUE(key.encrypt(secret, cipher) && key.decrypt(cipher, fromKey));
+    expectHeld(fromKey, "0123456789abcdefXYZ");
+    ASSERT_TRUE(static_cast<Bytes&>(read).writeBuffer(bytesOf("ab"), 0, false));
+    EXPECT_FALSE(static_cast<Bytes&>(read).writeBuffer(bytesOf("ab"), 15, false));
+    expectHeld(read, "ab56789abcdefXYZ");
+    // Between two secure buffers the plaintext travels, under each one's key.
+    static_cast<Bytes&>(assigned) = static_cast<const Bytes&>(read);
+    expectHeld(assigned, "ab56789abcdefXYZ");
+}
+
 TEST(SecureBuffer, WritesSizesAndRefusedGrowth)
 {
     SecureBytes b;

@@ -131,6 +131,13 @@ TEST(KeyDerivation, TimedAndThreadedDerivationsAgreeWithTheCountedOne)
     ASSERT_TRUE(inlineWorker.getHashedData(a) && threadWorker.getHashedData(b));
     EXPECT_EQ(a.getNumElems(), 20u);
     EXPECT_EQ(toHex(a), toHex(b));
+    // A chain longer than its count can say fails rather than wrap the count
+    // (held here to three hashes, where a second takes millions).
+    struct CShortCount : CSymKeyTimedDeriveKeyThread {
+        CShortCount() : CSymKeyTimedDeriveKeyThread(bytesOf("pw"), 1) { m_ulMaxHashes = 3; }
+    } capped;
+    EXPECT_NE(capped.startAndWaitForFinish(false), 0u);
+    EXPECT_EQ(capped.getNumberOfHashesDone(), 3u);
     // A chain that cannot be hashed to its end fails the worker, so that no
     // partial chain passes for key material; the result stays empty.
     CSymKeyDeriveKeyThread emptyWorker(Bytes(), 3);

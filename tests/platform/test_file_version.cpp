@@ -156,6 +156,10 @@ TEST(FileVersion, BlockIsReadOnceAndAgainAfterANewName)
         os::CScopedFileFaults faults;
         faults.fail(os::FileOp::Open, EACCES);
         EXPECT_EQ(item(file, &CNXRFile::getInternalName), u"sample32");
+        // An assignment takes the cached block along with the name.
+        CNXRFile copy;
+        copy = file;
+        EXPECT_EQ(item(copy, &CNXRFile::getInternalName), u"sample32");
         // A new name empties the cache, so the file is read again.
         EXPECT_TRUE(file.setFilename(S(kExe.c_str())));
         EXPECT_EQ(item(file, &CNXRFile::getInternalName), u"<failed>");

@@ -133,6 +133,7 @@ TEST_F(Docseal, FailuresPrintNothingWriteNothingAndLeaveOneRecord)
              {{damaged, "/decrypt", "right"}, ""},
              {{dir.file("UPPER.XML.ENC"), "/decrypt", "right"}, "is invalid"}, // ".ENC" is not ".enc"
              {{doc, "/decrypt", "right"}, "is invalid"},              // a plain document is not a container
+             {{variant(".enc", 0, 2), "/decrypt", "right"}, "is invalid"}, // no name is left to write
              {{sealed, "/encrypt", "right"}, "no passphrase was given"}, // mode 2 is not sealed again
              {{variant("mode9.xml.enc", 0, 9), "/decrypt", "right"}, "value is not 1, 2 or 3"},
              {{variant("long.xml.enc", 7, 1), "/decrypt", "right"}, "beyond the deciphered data"},

@@ -126,6 +126,9 @@ TEST(XmlStore, TheStoresFile)
         os::CScopedFileFaults faults;
         faults.fail(os::FileOp::Write, ENOSPC);
         EXPECT_FALSE(store.set(u"k3", u"v3", true));
+        EXPECT_FALSE(store.deleteValue(u"k2", true));
+        CNXRWCharString kept;
+        EXPECT_TRUE(store.get(u"k2", kept));
     }
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
@@ -160,6 +163,27 @@ TEST(XmlStore, TheStoresFile)
     fs::current_path(cwd);
     ASSERT_TRUE(bFlushed);
     EXPECT_NE(nxrtest::readFile(dir.file("uninitialized")).find("TarnFile"), std::string::npos);
+}
+
+// A refused call leaves the store as it was: a second setPath keeps the
+// first path, and a value that cannot be written does not stay behind to
+// fail every later write.
+TEST(XmlStore, RefusedCallsChangeNothing)
+{
+    nxrtest::ScratchDir dir;
+    const std::string first = dir.file("first.xml"), other = dir.file("other.xml");
+    nxrtest::writeFile(other, "<TarnFile/>");
+    CXmlXercesBase store;
+    ASSERT_TRUE(store.setPath(first.c_str()));
+    EXPECT_FALSE(store.setPath(other.c_str()));
+    EXPECT_FALSE(store.set(u"ctl", u"\x01", true));
+    ASSERT_TRUE(store.set(u"k", u"v", true));
+    EXPECT_EQ(nxrtest::readFile(other), "<TarnFile/>");
+    CXmlXercesBase reopened;
+    CNXRWCharString value;
+    ASSERT_TRUE(reopened.setPath(first.c_str()));
+    EXPECT_TRUE(reopened.get(u"k", value));
+    EXPECT_FALSE(reopened.get(u"ctl", value));
 }
 
 // Order numbers are written as four hex digits and read only in that form;

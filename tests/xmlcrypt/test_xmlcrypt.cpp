@@ -97,27 +97,6 @@ TEST(XmlCryptBuffers, KeyModes)
     }
 }
 
-// Containers of up to the header's eight bytes hold nothing to open, and
-// one named only by the suffix has no name to open into.
-TEST(XmlCryptFiles, ContainersWithoutContentOrNameAreRefused)
-{
-    ScratchDir dir;
-    CNXRXmlCrypt service;
-    const Passphrase none;
-    for (size_t n = 0; n <= 8; ++n) {
-        const std::string path = dir.file("short" + std::to_string(n) + ".enc");
-        writeFile(path, std::string(n, '\1'));
-        Bytes out;
-        EXPECT_FALSE(service.loadXMLBufferFromEncryptedFile(name(path), &out, &none)) << n;
-        EXPECT_FALSE(service.decryptXMLFile(name(path), &none));
-    }
-    const std::string doc = dir.file("x.xml");
-    writeFile(doc, kXml);
-    ASSERT_TRUE(service.encryptXMLFile(name(doc), 1, &none));
-    std::filesystem::rename(doc + ".enc", dir.file(".enc"));
-    EXPECT_FALSE(service.decryptXMLFile(name(dir.file(".enc")), &none));
-}
-
 class XmlCryptDiskFaults : public ::testing::Test {
 protected:
     ScratchDir dir;

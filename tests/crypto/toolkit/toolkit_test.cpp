@@ -165,11 +165,20 @@ TEST(ToolkitCipher, TripleDesKeyHandling) {
         return setKeyInfo(o.key, KeyKind::TripleDes, hex(k).data(), uint32_t(k.size() / 2));
     };
     const std::string good = "0123456789ABCDEF";
-    // 00... becomes the weak 01... once its parity is forced, E1... becomes E0...
-    for (const std::string& weak : {"0101010101010101" + good + good, "0000000000000000" + good + good,
-                                    good + "1F1F1F1F1F1F1F1F" + good, good + good + "E1E1E1E1E1E1E1E1",
-                                    good + good + "FEE0FEE0FEF1FEF1"})
-        EXPECT_EQ(set(weak), kWeakKey) << weak;
+    // Every row of the table is refused in every third, and so is each row
+    // with its parity bits flipped, which forcing the parity undoes.
+    const std::string table[16] = {
+        "0101010101010101", "FEFEFEFEFEFEFEFE", "1F1F1F1F1F1F1F1F", "E0E0E0E0E0E0E0E0",
+        "01FE01FE01FE01FE", "FE01FE01FE01FE01", "1FE01FE00EF10EF1", "E01FE01FF10EF10E",
+        "01E001E001F101F1", "E001E001F101F101", "1FFE1FFE0EFE0EFE", "FE1FFE1FFE0EFE0E",
+        "011F011F010E010E", "1F011F010E010E01", "E0FEE0FEF1FEF1FE", "FEE0FEE0FEF1FEF1"};
+    for (const std::string& row : table) {
+        std::string flipped = row;
+        for (size_t i = 1; i < flipped.size(); i += 2)
+            flipped[i] = "0123456789ABCDEF"[std::stoi(flipped.substr(i, 1), nullptr, 16) ^ 1];
+        for (const std::string& weak : {row + good + good, good + flipped + good, good + good + row})
+            EXPECT_EQ(set(weak), kWeakKey) << weak;
+    }
     // A refused key leaves nothing behind to encrypt with.
     ASSERT_EQ(setAlgorithmInfo(o.alg, kTdes.alg, kTdes.iv.data(), 8), kOk);
     EXPECT_EQ(encryptInit(o.alg, o.key, methodRegistry()), kNoMethod);
