@@ -1,6 +1,6 @@
 // The thread object: bodies run inline and on a thread of their own, waits
 // that serve messages, automatic-reset entry signals, failures to create
-// threads and events, copies.
+// threads and events.
 #include "nxr_os_thread.h"
 #include "nxr_thread_obiect.h"
 #include "testsupport.h"
@@ -152,39 +152,3 @@ TEST(ThreadObject, FailedCreationOfThreadsAndEvents)
     EXPECT_EQ(countLines(reg.logPath(), "\"Unable to initialize thread object. ( Thread name = Probe )\""), 1u);
 }
 
-// An exception ends an inline run with 0xFFFFFFFF; on a thread the run
-// completes with the exit code stored so far. Each leaves a record.
-TEST(ThreadObject, BodyExceptions)
-{
-    nxrtest::ScopedRegistry reg;
-    reg.enableLogging(NXR_LEVEL_EXCEPTION_BAD);
-    CProbeThread probe;
-    probe.body = [](CProbeThread& self) {
-        self.enter();
-        self.m_dwExitCode = 3;
-        throw std::runtime_error("body failed");
-    };
-    EXPECT_EQ(probe.startAndWaitForFinish(false), 0xFFFFFFFFu);
-    EXPECT_EQ(probe.startAndWaitForFinish(true), 3u);
-    EXPECT_EQ(probe.threadHandle(), nullptr);
-    EXPECT_EQ(countLines(reg.logPath(), "\"An unhandled exception occurred\""), 2u);
-}
-
-TEST(ThreadObject, NamesAndCopies)
-{
-    EXPECT_EQ(CProbeThread().name(), u"Unknown thread");
-    EXPECT_EQ(CProbeThread(u"").name(), u"Unknown Thread");
-    CProbeThread original(u"Probe");
-    original.body = contractBody(4);
-    ASSERT_EQ(original.startAndWaitForFinish(true), 4u);
-
-    // A copy has the name, events of its own, and nothing of the run.
-    const CProbeThread copy(original);
-    EXPECT_EQ(copy.name(), u"Probe");
-    EXPECT_EQ(copy.m_dwThreadId, 0u);
-    EXPECT_EQ(copy.threadHandle(), nullptr);
-    EXPECT_FALSE(copy.m_bRunning);
-    const auto theirs = original.events();
-    for (os::Handle h : copy.events())
-        EXPECT_TRUE(h != nullptr && std::find(theirs.begin(), theirs.end(), h) == theirs.end());
-}
