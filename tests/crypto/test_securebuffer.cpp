@@ -51,13 +51,6 @@ TEST(SecureBuffer, BlockNeverHoldsThePlaintextAndCopiesHaveTheirOwnKey)
         const auto* pair = reinterpret_cast<const uint8_t*>(kPassphrase + i);
         EXPECT_EQ(std::search(block.begin(), block.end(), pair, pair + 4), block.end()) << "at " << i;
     }
-    Wide part;
-    uint32_t ulCount = 3;
-    ASSERT_TRUE(secret.readBuffer(part, 1, ulCount));
-    EXPECT_EQ(text(part), u"4rd");
-    ulCount = 5;
-    EXPECT_FALSE(secret.readBuffer(part, 1, ulCount));
-
     // Copies re-encipher under a key of their own.
     const SecureWide copy(secret);
     SecureWide assigned;
@@ -119,8 +112,6 @@ TEST(SecureBuffer, WritesSizesAndRefusedGrowth)
     SecureWide w;
     ASSERT_TRUE(w.allocBuffer(3));
     EXPECT_EQ(w.getNumElems(), 8u); // 6 bytes rounded up to 16
-    EXPECT_FALSE(w.allocBuffer(0));
-    EXPECT_EQ(w.getNumElems(), 0u);
     // Built with a count and never written: zeros from the block.
     Bytes got;
     uint32_t ulCount = 5;

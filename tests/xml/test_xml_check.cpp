@@ -63,30 +63,6 @@ TEST(XmlCheck, BothReadersAcceptTheGoodCorpusAndRefuseTheBad)
     }
 }
 
-// Every prefix of every well-formed document, and each one with a byte
-// replaced by markup or by a byte that is never UTF-8: the two readers give
-// the same verdict on each.
-TEST(XmlCheck, ReadersAgreeOnTruncatedAndDamagedDocuments)
-{
-    const CXercesLibraryRef library; // kept initialised across the many short parses
-    size_t ulRefused = 0;
-    for (const auto& file : corpus("good")) {
-        const std::string document = nxrtest::readFile(file.string());
-        for (size_t i = 0; i < document.size(); ++i) {
-            std::vector<std::string> variants = {document.substr(0, i), document, document, document};
-            variants[1][i] = '<';
-            variants[2][i] = '&';
-            variants[3][i] = '\xff';
-            for (const auto& variant : variants) {
-                const bool bScans = scans(variant);
-                ASSERT_EQ(bScans, loads(variant)) << file.filename() << " at byte " << i;
-                ulRefused += bScans ? 0 : 1;
-            }
-        }
-    }
-    EXPECT_GT(ulRefused, 0u);
-}
-
 // Each document below reaches outside itself or costs far more than its
 // size. Those that name an external entity would be well-formed if the parser
 // fetched it, so a refusal shows that nothing was read; an external DTD is

@@ -1,5 +1,5 @@
-// The document wrapper's life cycle, its element operations, the
-// labelled-value store and the function store.
+// The document wrapper's life cycle, the labelled-value store (whose
+// operations go through the element operations) and the function store.
 #include "xmlxercesvm.h"
 
 #include "nxr_os_file.h"
@@ -49,42 +49,6 @@ TEST(XmlWrapper, EachWrapperTakesOneDocument)
     EXPECT_FALSE(loaded.isObjectValid());
     ASSERT_TRUE(loaded.loadXMLFromMem(bytesOf("<other attr=\"1\"/>")));
     EXPECT_FALSE(loaded.loadXMLFromMem(bytesOf("<other/>")));
-}
-
-TEST(XmlWrapper, ElementOperations)
-{
-    CXmlXercesBase doc;
-    ASSERT_TRUE(doc.loadXMLFromMem(bytesOf("<r><e/><e k=\"x\">one</e><e k=\"y\"><f/></e></r>")));
-    xercesc::DOMElement *pFound = nullptr, *pThird = nullptr;
-    ASSERT_TRUE(doc.getElementByAttribute(u"e", u"k", u"y", pFound));
-    ASSERT_TRUE(doc.getElementByLabel(u"e", pThird, 2));
-    EXPECT_EQ(pFound, pThird);
-    EXPECT_FALSE(doc.getElementByAttribute(u"e", u"k", u"Y", pFound));
-    EXPECT_FALSE(doc.getElementByAttribute(u"none", u"k", u"x", pFound));
-    EXPECT_FALSE(doc.getElementByLabel(u"e", pFound, 3));
-
-    CNXRWCharString text;
-    ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, 1));
-    ASSERT_TRUE(doc.readTextNode(pFound, text));
-    EXPECT_EQ(text.toUtf8(), "one");
-    for (const uint32_t ulIndex : {0u, 2u}) { // no child; an element child, which holds no text
-        ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, ulIndex));
-        EXPECT_FALSE(doc.readTextNode(pFound, text));
-    }
-
-    xercesc::DOMElement *pNew = nullptr, *pRoot = nullptr;
-    EXPECT_FALSE(doc.createElement(u"not a name", pNew));
-    ASSERT_TRUE(doc.createElement(u"n", pNew));
-    ASSERT_TRUE(doc.setAttribute(pNew, u"k", u"z"));
-    ASSERT_TRUE(doc.attachToElement(pNew, pThird));
-    EXPECT_TRUE(doc.getElementByAttribute(u"n", u"k", u"z", pFound));
-
-    // The root element stays; any other element can go.
-    ASSERT_TRUE(doc.getElementByLabel(u"r", pRoot, 0));
-    EXPECT_FALSE(doc.deleteNode(pRoot));
-    EXPECT_TRUE(doc.isObjectValid());
-    ASSERT_TRUE(doc.deleteNode(pFound));
-    EXPECT_EQ(textOf(doc).find("<n "), std::string::npos);
 }
 
 // Values are added after those under the same label and found and removed
@@ -217,25 +181,5 @@ TEST(XmlFunctions, OrderNumbersAndLookup)
                 "<FUNCTION><ORDER>000A</ORDER><COMMAND>hex</COMMAND><VERSION>1.0</VERSION></FUNCTION></TarnFile>")));
     ASSERT_TRUE(decimal.getFunction(10, command, version));
     EXPECT_EQ(command.toUtf8(), "hex");
-}
-
-// The first parameter of a name wins; without the function nothing is read,
-// added or removed.
-TEST(XmlFunctions, Parameters)
-{
-    CXmlXercesVM vm;
-    ASSERT_TRUE(vm.initXMLMemDoc());
-    ASSERT_TRUE(vm.setFunction(u"run", 1, false));
-    ASSERT_TRUE(vm.setParameter(u"speed", 1, u"fast", false));
-    ASSERT_TRUE(vm.setParameter(u"speed", 1, u"slow", false));
-    CNXRWCharString value;
-    ASSERT_TRUE(vm.getParameter(1, u"speed", value));
-    EXPECT_EQ(value.toUtf8(), "fast");
-    EXPECT_FALSE(vm.getParameter(1, u"colour", value));
-    const std::string before = textOf(vm);
-    EXPECT_FALSE(vm.getParameter(2, u"speed", value));
-    EXPECT_FALSE(vm.setParameter(u"speed", 2, u"x", false));
-    EXPECT_FALSE(vm.deleteFunction(2));
-    EXPECT_EQ(textOf(vm), before);
 }
 
