@@ -147,7 +147,23 @@ std::u16string_view CNXRWCharString::view() const
     return {m_pBuffer, textLength()};
 }
 
-std::string CNXRWCharString::toUtf8() const { return os::toUtf8Lossy(view()); }
+std::string CNXRWCharString::toUtf8() const { return toFileName(); }
+
+std::string CNXRWCharString::toFileName() const { return os::utf16ToFileName(view()); }
+
+CNXRWCharString CNXRWCharString::fromFileName(std::string_view name)
+{
+    NXR_WSTR_TRACE(u"fromFileName");
+    CNXRWCharString out;
+    nxrGuard(nxrTrace, false, [&] {
+        // A name holds no zero byte; one here ends it, as it would for the kernel.
+        const std::u16string wide = os::fileNameToUtf16(name.substr(0, name.find('\0')));
+        if (wide.size() >= kMaxUnits)
+            NXR_THROW(CMemAllocException, u"m_pBuffer");
+        return out.assignUnits(wide.data(), static_cast<uint32_t>(wide.size()));
+    });
+    return out;
+}
 
 // ---------------------------------------------------------------------------
 // Construction

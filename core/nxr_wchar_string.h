@@ -124,8 +124,18 @@ public:
     // so both are safe to use while writing a log record.
     // The text without its zero; an empty view when the string is empty.
     std::u16string_view view() const;
-    // The text as UTF-8; an unpaired surrogate becomes U+FFFD.
+    // The text as UTF-8, as toFileName gives it: the names that still take
+    // this road keep their bytes. Other unpaired surrogates become U+FFFD.
     std::string toUtf8() const;
+
+    // File names are bytes. fromFileName takes any name the kernel accepts:
+    // UTF-8 converts as usual, and each byte that is not part of valid UTF-8
+    // becomes U+DC00 + byte, an unpaired low surrogate no UTF-8 text gives;
+    // toFileName turns those back into their bytes, so a name makes the
+    // round trip unchanged. For names only: other narrow text stays strict
+    // UTF-8 (the const char* constructor refuses a stray byte).
+    static CNXRWCharString fromFileName(std::string_view name);
+    std::string toFileName() const;
 
     // ---- Editing by position. Positions index code units of the text.
 

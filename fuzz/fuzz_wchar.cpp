@@ -7,7 +7,8 @@
 // are in normal form (no storage, or exactly length + 1 units with the zero
 // last and none before it); searching and counting agree with std::u16string's
 // find, and the edits that have a one-line equivalent there (insert, cut,
-// append, case, reversal) with it; number texts read back as their value.
+// append, case, reversal) with it; number texts read back as their value; the
+// input's bytes, taken as a file name, come back unchanged from the string.
 #include "fuzz_common.h"
 #include "nxr_dbllist.h"
 #include "nxr_flags.h"
@@ -89,6 +90,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const std::string name(bytes.substr(0, bytes.find('\0')));
+    FUZZ_REQUIRE(S::fromFileName(name).toFileName() == name);
+
     FuzzedDataProvider in(data, size);
     S s = makeString(units(in, 64), in.ConsumeBool());
     requireNormalForm(s);

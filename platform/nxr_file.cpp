@@ -76,7 +76,7 @@ bool CNXRFile::isValidFile()
 bool CNXRFile::isValidWindowsFile(const CNXRWCharString& path)
 {
     NXR_FILE_TRACE(u"isValidWindowsFile");
-    return nxrGuard(nxrTrace, false, [&] { return os::findFirstMatch(path.toUtf8()); }, NxrErrorSource::LastError);
+    return nxrGuard(nxrTrace, false, [&] { return os::findFirstMatch(path.toFileName()); }, NxrErrorSource::LastError);
 }
 
 bool CNXRFile::isValidWindowsDirectory(const CNXRWCharString& path)
@@ -88,13 +88,13 @@ bool CNXRFile::isValidWindowsDirectory(const CNXRWCharString& path)
         // path shorter than two characters fails here.
         const char16_t cBeforeLast = path[n - 2];
         (void)cBeforeLast;
-        std::string pattern = path.toUtf8();
+        std::string pattern = path.toFileName();
         if (path[n - 1] == u'/')
             pattern += '*';
         if (!os::findFirstMatch(pattern))
             return false;
         os::CFileAttributes attributes;
-        return os::getFileAttributes(path.toUtf8(), attributes) && attributes.bDirectory;
+        return os::getFileAttributes(path.toFileName(), attributes) && attributes.bDirectory;
     }, NxrErrorSource::LastError);
 }
 
@@ -252,7 +252,7 @@ bool CNXRFile::getVersionInfoBuffer()
 {
     NXR_FILE_TRACE(u"getVersionInfoBuffer");
     return nxrGuard(nxrTrace, false, [&] {
-        const std::string path = m_sFileName.toUtf8();
+        const std::string path = m_sFileName.toFileName();
         const uint32_t ulSize = os::getFileVersionInfoSize(path);
         if (ulSize == 0)
             NXR_THROW_CODE(CGetFileVersionInfoSizeException, os::getLastError());

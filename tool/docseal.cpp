@@ -89,8 +89,9 @@ void printMessage(const CNXRBuffer<NXR_USHORT>& message)
     }
 }
 
-// Builds a string from an argument (UTF-8). False when the argument is not
-// valid UTF-8, which the conversion refuses, leaving the string empty.
+// Builds a string from a word or passphrase argument (UTF-8). False when the
+// argument is not valid UTF-8, which the conversion refuses, leaving the
+// string empty. The file name is bytes and takes CNXRWCharString::fromFileName.
 bool fromArgument(const char* psz, CNXRWCharString& out)
 {
     out = CNXRWCharString(psz);
@@ -199,10 +200,10 @@ int run(int argc, char** argv)
     if (argc != 3 && argc != 4)
         return usageError(usageMessage);
 
-    CNXRWCharString fileName;
+    const CNXRWCharString fileName = CNXRWCharString::fromFileName(argv[1]);
     CNXRWCharString command;
-    if (!fromArgument(argv[1], fileName) || !fromArgument(argv[2], command))
-        return usageError(usageMessage, "the file name or the command word is not UTF-8 text");
+    if (!fromArgument(argv[2], command))
+        return usageError(usageMessage, "the command word is not UTF-8 text");
     if (!CNXRFile(fileName).isValidFile())
         return usageError(usageMessage, std::string("no such file: ") + argv[1]);
     const bool bDecrypt = command == CNXRWCharString(u"/decrypt");

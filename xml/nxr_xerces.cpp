@@ -355,19 +355,19 @@ bool isCountableEncoding(std::u16string_view encoding)
 // it hands on the bytes that take the count past the limit on declarations
 // in scope, it has onCrowded check the whole document, which throws when the
 // document is refused; the scanner thus never holds a start tag with more
-// declarations than the limit unless that check passed. In a document whose
-// markup is ASCII ('<' is the byte 0x3C, which no other character of those
-// encodings contains) only the patterns since the last '<' count: they bound
-// the declarations of the start tag being read, and the scan's handler
-// counts those in scope from the tags it has seen.
+// declarations than the limit unless that check passed. Only the patterns
+// since the last '<' count (the code unit of '<' in the document's encoding,
+// told by its first bytes: no other character holds it, as no start tag
+// does): they bound the declarations of the start tag being read, and the
+// scan's handler counts those in scope from the tags it has seen.
 //
 // The first bytes are read and counted when the stream is made (prime()):
 // the parser's reader takes its first bytes in its constructor, and a throw
 // from there would leak the half-built reader.
 class CNamespaceGuardStream : public BinInputStream {
 public:
-    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded)
-        : m_inner(pInner), m_onCrowded(onCrowded)
+    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded, uint64_t ullLimit)
+        : m_inner(pInner), m_onCrowded(onCrowded), m_ullLimit(ullLimit)
     {
     }
     // The document bytes kept between reads are wiped.
@@ -387,16 +387,24 @@ public:
         for (XMLSize_t ulGot = 1; ulHave < kPrime && ulGot != 0; ulHave += ulGot)
             ulGot = m_inner->readBytes(m_primed.data() + ulHave, kPrime - ulHave);
         m_primed.resize(ulHave);
-        // UTF-16 and UCS-4 (with or without a byte-order mark) and EBCDIC
-        // begin otherwise; everything else has ASCII markup.
-        static constexpr std::string_view kOtherStarts[] = {std::string_view("\xFE\xFF", 2),
-                                                            std::string_view("\xFF\xFE", 2),
-                                                            std::string_view("\0", 1),
-                                                            std::string_view("<\0", 2),
-                                                            std::string_view("\x4C\x6F", 2)};
+        // How '<' is spelled: UCS-4 and UTF-16 (with or without a byte-order
+        // mark, either byte order) and EBCDIC begin as below; everything else
+        // has ASCII markup.
+        static constexpr struct {
+            std::string_view start;
+            CTagUnit unit;
+        } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {4, 0, '<'}}, {std::string_view("<\0\0\0", 4), {4, 0, '<'}},
+                       {std::string_view("\0\0\xFE\xFF", 4), {4, 3, '<'}}, {std::string_view("\0\0\0<", 4), {4, 3, '<'}},
+                       {std::string_view("\xFF\xFE", 2), {2, 0, '<'}},       {std::string_view("<\0", 2), {2, 0, '<'}},
+                       {std::string_view("\xFE\xFF", 2), {2, 1, '<'}},       {std::string_view("\0<", 2), {2, 1, '<'}},
+                       {std::string_view("\x4C\x6F", 2), {1, 0, '\x4C'}}};
         const std::string_view start(reinterpret_cast<const char*>(m_primed.data()), ulHave);
-        m_bAsciiMarkup = std::none_of(std::begin(kOtherStarts), std::end(kOtherStarts),
-                                      [&](std::string_view other) { return start.starts_with(other); });
+        for (const auto& candidate : kStarts) {
+            if (start.starts_with(candidate.start)) {
+                m_tag = candidate.unit;
+                break;
+            }
+        }
         count(m_primed.data(), ulHave);
     }
 
@@ -414,18 +422,44 @@ public:
     }
 
 private:
+    // The code unit of '<': its length, the place of its non-zero byte, and
+    // that byte.
+    struct CTagUnit {
+        size_t ulLength;
+        size_t ulAt;
+        char cByte;
+    };
+
+    // Where the last whole '<' in bytes (which begin at ullAt in the
+    // document) ends; npos when there is none.
+    size_t lastTagEnd(std::string_view bytes, uint64_t ullAt) const
+    {
+        for (size_t p = bytes.rfind(m_tag.cByte); p != std::string_view::npos;
+             p = p == 0 ? std::string_view::npos : bytes.rfind(m_tag.cByte, p - 1)) {
+            if ((ullAt + p) % m_tag.ulLength != m_tag.ulAt || p < m_tag.ulAt)
+                continue;
+            const size_t ulStart = p - m_tag.ulAt;
+            if (ulStart + m_tag.ulLength > bytes.size())
+                continue;
+            const std::string_view unit = bytes.substr(ulStart, m_tag.ulLength);
+            if (std::count(unit.begin(), unit.end(), '\0') == static_cast<std::ptrdiff_t>(m_tag.ulLength - 1))
+                return ulStart + m_tag.ulLength;
+        }
+        return std::string_view::npos;
+    }
+
     void count(const XMLByte* pBytes, XMLSize_t ulCount)
     {
         if (m_bCleared || ulCount == 0)
             return;
         std::string_view bytes(reinterpret_cast<const char*>(pBytes), ulCount);
-        if (m_bAsciiMarkup) {
-            const size_t ulTag = bytes.rfind('<');
-            if (ulTag != std::string_view::npos) {
-                m_ulSeen = 0;
-                m_ulTail = 0;
-                bytes.remove_prefix(ulTag + 1);
-            }
+        const uint64_t ullAt = m_ullPos;
+        m_ullPos += ulCount;
+        const size_t ulTagEnd = lastTagEnd(bytes, ullAt);
+        if (ulTagEnd != std::string_view::npos) {
+            m_ulSeen = 0;
+            m_ulTail = 0;
+            bytes.remove_prefix(ulTagEnd);
         }
         // Patterns within the new bytes, then those that a read split: the
         // kept end of the previous bytes joined to the start of these.
@@ -448,7 +482,7 @@ private:
         std::memcpy(m_tail, last.data(), last.size());
         m_ulTail = last.size();
         ::explicit_bzero(joint, sizeof(joint));
-        if (m_ulSeen > NXR_XML_MAX_NAMESPACES_IN_SCOPE) {
+        if (m_ulSeen > m_ullLimit) {
             m_bCleared = true;
             m_onCrowded();
         }
@@ -461,19 +495,21 @@ private:
         std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
     std::unique_ptr<BinInputStream> m_inner;
     std::function<void()> m_onCrowded;
+    const uint64_t m_ullLimit;
     std::vector<XMLByte> m_primed;
     size_t m_ulPrimedPos = 0;
     char m_tail[kTail] = {};
     size_t m_ulTail = 0;
     uint64_t m_ulSeen = 0;
     bool m_bCleared = false;
-    bool m_bAsciiMarkup = false;
+    CTagUnit m_tag{1, 0, '<'};
+    uint64_t m_ullPos = 0; // where the next bytes begin in the document
 };
 
 class CNamespaceGuardSource : public InputSource {
 public:
-    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded)
-        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded))
+    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded, uint64_t ullLimit)
+        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded)), m_ullLimit(ullLimit)
     {
     }
     BinInputStream* makeStream() const override
@@ -481,7 +517,7 @@ public:
         BinInputStream* pStream = m_inner.makeStream();
         if (pStream == nullptr)
             return nullptr;
-        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded);
+        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded, m_ullLimit);
         guard->prime();
         return guard.release();
     }
@@ -489,6 +525,7 @@ public:
 private:
     const InputSource& m_inner;
     std::function<void()> m_onCrowded;
+    const uint64_t m_ullLimit;
 };
 
 // The readers of both passes, configured alike but for namespaces.
@@ -562,17 +599,23 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         const bool bWhole = pArriving == nullptr || pArriving->heldWhole();
         if (!bWhole)
             pArriving->keepFront(false);
+        // Where the front is gone, no exact pass can run: the patterns since
+        // the last '<' may then reach sixteen times the limit (text may hold
+        // the word; a start tag that holds that many declarations costs the
+        // scanner at most the square of that bound before the handler
+        // refuses it), and beyond that the document is refused.
         const auto crowded = [&] {
             if (!bWhole)
                 throw SAXException(u"too many namespace declarations in scope");
             bound();
         };
+        const uint64_t ullCrowded = bWhole ? NXR_XML_MAX_NAMESPACES_IN_SCOPE : 16 * NXR_XML_MAX_NAMESPACES_IN_SCOPE;
         if (declarationCheck.encoding() && !isCountableEncoding(*declarationCheck.encoding())) {
             bound();
             if (bWhole)
                 reader->parse(source);
         } else {
-            reader->parse(CNamespaceGuardSource(source, crowded));
+            reader->parse(CNamespaceGuardSource(source, crowded, ullCrowded));
         }
     });
 }

@@ -59,7 +59,7 @@ struct CReleaser {
 // was there as it was. An existing file's permissions are kept.
 void replaceFile(const CNXRWCharString& strPath, const CNXRBuffer<NXR_BYTE>& bytes)
 {
-    const std::string path = strPath.toUtf8();
+    const std::string path = strPath.toFileName();
     uint32_t ulMode = 0644;
     os::FileInfo info;
     if (os::pathGetInfo(path, info) && info.bRegular)
@@ -184,7 +184,7 @@ bool CXmlXercesBase::setPath(const CNXRWCharString& strPath)
         if (m_pDocument != nullptr)
             return false;
 
-        const std::string path = strPath.toUtf8();
+        const std::string path = strPath.toFileName();
         os::FileInfo info;
         if (path.empty() || (!os::pathGetInfo(path, info) && os::getLastError() == ENOENT)) {
             createNewDocument();

@@ -19,13 +19,14 @@ bool findFirstMatch(const std::string& pattern)
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : pattern.substr(0, slash));
     const std::string last = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
 
-    if (last.find_first_of("*?") == std::string::npos) {
-        struct stat st {};
-        if (::lstat(pattern.c_str(), &st) != 0) {
-            setLastErrorFromErrno();
-            return false;
-        }
+    // Anything of exactly this name matches, also when the name holds
+    // characters the pattern language reads otherwise ("a[1]?.xml").
+    struct stat st {};
+    if (::lstat(pattern.c_str(), &st) == 0)
         return true;
+    if (last.find_first_of("*?") == std::string::npos) {
+        setLastErrorFromErrno();
+        return false;
     }
 
     DIR* dir = ::opendir(folder.c_str());

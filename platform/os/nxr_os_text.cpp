@@ -87,6 +87,12 @@ long decodeUtf16(std::u16string_view in, size_t& i)
     return static_cast<long>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
 }
 
+// A byte of a file name that is not part of valid UTF-8 (0x80..0xFF) stands
+// as the unpaired low surrogate kEscapeBase + byte.
+constexpr char16_t kEscapeBase = 0xDC00;
+constexpr char16_t kEscapedByteFirst = kEscapeBase + 0x80;
+constexpr char16_t kEscapedByteLast = kEscapeBase + 0xFF;
+
 } // namespace
 
 bool utf8ToUtf16(std::string_view in, std::u16string& out)
@@ -142,6 +148,38 @@ std::string toUtf8Lossy(std::u16string_view in)
             ++i;
         } else {
             appendUtf8(out, static_cast<uint32_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::u16string fileNameToUtf16(std::string_view in)
+{
+    std::u16string out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size();) {
+        const long cp = decodeUtf8(in, i);
+        if (cp < 0)
+            out.push_back(static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(in[i++])));
+        else
+            appendUtf16(out, static_cast<uint32_t>(cp));
+    }
+    return out;
+}
+
+std::string utf16ToFileName(std::u16string_view in)
+{
+    std::string out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size();) {
+        const long cp = decodeUtf16(in, i);
+        if (cp >= 0) {
+            appendUtf8(out, static_cast<uint32_t>(cp));
+        } else if (in[i] >= kEscapedByteFirst && in[i] <= kEscapedByteLast) {
+            out.push_back(static_cast<char>(in[i++] - kEscapeBase));
+        } else {
+            appendUtf8(out, 0xFFFD);
+            ++i;
         }
     }
     return out;

@@ -19,4 +19,14 @@ bool utf16ToUtf8(std::u16string_view in, std::string& out);
 std::u16string toUtf16Lossy(std::string_view in);
 std::string toUtf8Lossy(std::u16string_view in);
 
+// File names are bytes, not always UTF-8. These two carry any name into
+// UTF-16 and back unchanged: valid UTF-8 converts as above, and each byte
+// that is not part of valid UTF-8 (always 0x80 or above) becomes the unpaired
+// low surrogate U+DC00 + byte, which no valid UTF-8 produces, and turns back
+// into that byte. Any other unpaired surrogate becomes U+FFFD on the way out.
+// Only names may take this road: text that must be UTF-8 (a passphrase) goes
+// through utf8ToUtf16, which refuses stray bytes.
+std::u16string fileNameToUtf16(std::string_view in);
+std::string utf16ToFileName(std::u16string_view in);
+
 } // namespace nxr::os

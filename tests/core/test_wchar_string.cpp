@@ -208,3 +208,22 @@ TEST(WCharString, Utf8BothWays)
     EXPECT_FALSE(static_cast<CNXRBuffer<NXR_CHAR>>(lone).isValid());
     EXPECT_EQ(lone.toUtf8(), "a\xEF\xBF\xBD");
 }
+
+// A byte of a file name that is not part of valid UTF-8 becomes U+DC00 + byte
+// and goes back as that byte; UTF-8 around it (a pair too) converts as usual.
+TEST(WCharString, FileNamesKeepTheirBytes)
+{
+    const std::pair<std::string, std::u16string> names[] = {
+        {"caf\xE9.xml", u"caf\xDCE9.xml"},
+        {"\xF0\x9F\x98\x80\x80", u"\U0001F600\xDC80"},
+        {"\xED\xB2\x80", u"\xDCED\xDCB2\xDC80"}, // an encoded surrogate is three stray bytes
+        {"a\xC3", u"a\xDCC3"},
+        {"\xC3\xA9\xFF\xFE", u"\u00E9\xDCFF\xDCFE"}};
+    for (const auto& [bytes, wide] : names) {
+        const S name = S::fromFileName(bytes);
+        EXPECT_EQ(name.view(), wide);
+        EXPECT_EQ(name.toFileName(), bytes);
+    }
+    // Surrogates that stand for no byte have no name.
+    EXPECT_EQ(S(u"\xDC41\xD800").toFileName(), "\xEF\xBF\xBD\xEF\xBF\xBD");
+}

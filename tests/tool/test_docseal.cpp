@@ -70,12 +70,33 @@ TEST_F(Docseal, UsageErrors)
 {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {doc}, {doc, "/encrypt", "a", "b"}, {dir.file("missing.xml"), "/encrypt"}, {doc, "/ENCRYPT"},
-             {doc, "/encrypt "}, {doc, "-encrypt"}, {std::string("\xFF\xFE.xml"), "/encrypt"}}) {
+             {doc, "/encrypt "}, {doc, "-encrypt"}, {std::string("\xFF\xFE.xml"), "/encrypt"},
+             {doc, "/encrypt", "pass\xE9"}}) { // names are bytes, a passphrase is UTF-8
         const RunResult r = docseal(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.out.find("Usage: docseal FILE /encrypt [PASSPHRASE]"), std::string::npos);
     }
     EXPECT_FALSE(fileExists(doc + ".enc"));
+}
+
+// Names are bytes: one that is not UTF-8, one that reads as a pattern, and
+// the longest whose container fits NAME_MAX (251 + ".enc" = 255 bytes). Each
+// comes back byte for byte beside its container, and nothing else is left.
+TEST_F(Docseal, AnyNameTheKernelAccepts)
+{
+    for (const std::string& name :
+         {std::string("caf\xE9.xml"), std::string("a[1]?\\*.xml"), std::string(247, 'n') + ".xml"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        writeFile(path, kDocument);
+        ASSERT_EQ(docseal({path, "/encrypt", "pw"}).status, 0);
+        fs::remove(path);
+        ASSERT_EQ(docseal({path + ".enc", "/decrypt", "pw"}).status, 0);
+        EXPECT_EQ(readFile(path), kDocument);
+        EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"report.xml", name, name + ".enc"}));
+        fs::remove(path);
+        fs::remove(path + ".enc");
+    }
 }
 
 // Every failure gives status 1, prints nothing, leaves the folder as it was

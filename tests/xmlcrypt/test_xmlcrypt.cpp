@@ -189,14 +189,24 @@ TEST(XmlCryptFiles, LargeDocumentsRoundTripInPieces)
 {
     // Larger than the window of bytes the check holds (8 MiB), in many pieces
     // (1 MiB), with far more namespace declarations than may be in scope at
-    // once (each row declares its own).
+    // once (each row declares its own) and a text that says "xmlns" more
+    // often than that; in UTF-8 and in UTF-16.
     ScratchDir dir;
     CNXRXmlCrypt service;
     const Passphrase pw = passphrase(u"pw");
     std::string big = "<rows>";
     for (int i = 0; big.size() < (9u << 20); ++i)
         big += "<row xmlns:r=\"urn:r\" r:n=\"" + std::to_string(i) + "\">text &amp; more text</row>\n";
-    big += "</rows>";
+    big += "<text>";
+    for (int i = 0; i < 300; ++i)
+        big += "xmlns ";
+    big += "</text></rows>";
+    // The same rows in UTF-16, where '<' is two bytes.
+    std::string wide = "\xFF\xFE";
+    for (const char c : big)
+        wide += std::string{c, '\0'};
+    writeFile(dir.file("wide.xml"), wide);
+    ASSERT_TRUE(service.encryptXMLFile(name(dir.file("wide.xml")), 2, &pw));
     const std::string doc = dir.file("big.xml");
     writeFile(doc, big);
     ASSERT_TRUE(service.encryptXMLFile(name(doc), 2, &pw));
