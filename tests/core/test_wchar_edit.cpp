@@ -46,24 +46,6 @@ CAesKey testKey(NXR_BYTE first)
 
 } // namespace
 
-// Edits with a plain equivalent (shifts, insert, case, reversal) are held
-// against one by fuzz_wchar; these are the ones with rules of their own.
-TEST(WCharEdit, WrappingDeleteRange)
-{
-    EXPECT_EQ(edited(u"ab", [](S& e) { return e.insert(e, 1); }), u"aabb");
-
-    // Start after end: the range runs on round the end of the text.
-    const std::tuple<uint32_t, uint32_t, bool, bool, const char16_t*> ranges[] = {
-        {1, 4, false, false, u"abef"},    {1, 4, true, false, u"aef"},     {0, 1, false, false, u"abcdef"},
-        {0, 5, true, true, u""},          {4, 1, false, false, u"bcde"},   {4, 1, true, false, u"bcd"},
-        {4, 1, false, true, u"cde"},      {2, 1, true, true, u""},         {6, 1, false, false, u"!abcdef"},
-        {1, 6, false, false, u"!abcdef"}, {3, 3, false, false, u"!abcdef"}};
-    for (const auto& [a, b, bStart, bEnd, after] : ranges)
-        EXPECT_EQ(edited(u"abcdef", [&](S& e) { return e.deleteRange(a, b, bStart, bEnd); }), after)
-            << a << ", " << b << ", " << bStart << bEnd;
-    EXPECT_FALSE(S().deleteRange(0, 1, false, false));
-}
-
 TEST(WCharEdit, DeleteAndReplaceSubStringModes)
 {
     // Overlapping occurrences are counted beforehand; each pass deletes the
@@ -102,38 +84,6 @@ TEST(WCharEdit, DeleteAndReplaceSubStringModes)
         EXPECT_EQ(edited(text, [&](S& e) { return e.replaceSubString(S(from), S(to), n, mode); }), after)
             << S(text).toUtf8() << ": " << S(from).toUtf8() << " -> " << S(to).toUtf8() << ", " << n;
     EXPECT_EQ(edited(u"ab", [](S& e) { return e.replaceSubString(e, S(u"z"), 1, S::ssmOccur); }), u"z");
-}
-
-TEST(WCharEdit, ConversionsAndTheirLimits)
-{
-    // Each reader in its own system; -1 marks a refusal. Hex digits read as
-    // hex, so a binary-looking 'b' is a digit there. Twelve octal digits pass
-    // the digit count but must still fit 32 bits.
-    const std::tuple<char, std::u16string, int64_t> reads[] = {
-        {'x', u"0x1F", 31},               {'x', u"1Fh", 31},          {'x', u"ffffffff", 0xFFFFFFFF},
-        {'x', u"0x0FFFFFFF", 0x0FFFFFFF}, {'x', u"101b", 0x101B},     {'x', u"123456789", -1},
-        {'x', u"0x123456789", -1},        {'x', u"1g", -1},
-        {'o', u"0o17", 15},               {'o', u"000000000017", 15}, {'o', u"37777777777", 0xFFFFFFFF},
-        {'o', u"40000000000", -1},        {'o', u"777777777777", -1}, {'o', u"0000000000017", -1},
-        {'b', u"0b101", 5},               {'b', u"101b", 5},          {'b', u"102", -1},
-        {'b', std::u16string(32, u'1'), 0xFFFFFFFF}, {'b', std::u16string(33, u'0'), -1}};
-    for (const auto& [base, text, value] : reads) {
-        uint32_t ul = 0;
-        const S s(text.c_str());
-        const bool bRead = base == 'x'   ? s.convertHexToLong(&ul)
-                           : base == 'o' ? s.convertOctalToLong(&ul)
-                                         : s.convertBinaryToLong(&ul);
-        EXPECT_EQ(bRead ? int64_t(ul) : -1, value) << base << " " << s.toUtf8();
-    }
-    uint32_t ul = 0;
-    // Beyond 32 bits the decimal saturates instead of wrapping.
-    const std::tuple<const char16_t*, S::asNumberSystem, int64_t> longs[] = {
-        {u" 0x1F\t\r\n", S::nsHex, 31},        {u"17o ", S::nsOct, 15},     {u"\t0b11", S::nsBin, 3},
-        {u" -42 ", S::nsDec, uint32_t(-42)},   {u"2147483647", S::nsDec, 2147483647},
-        {u"4294967296", S::nsDec, 2147483647}, {u"-99999999999", S::nsDec, 0x80000000},
-        {u"4x", S::nsDec, -1},                 {u"  ", S::nsDec, -1},       {u"1.5", S::nsReal, -1}};
-    for (const auto& [text, ns, value] : longs)
-        EXPECT_EQ(S(text).toLong(&ul, ns) ? int64_t(ul) : -1, value) << S(text).toUtf8();
 }
 
 TEST(WCharObscure, RoundTripsUnderARealKeyAndFailuresGiveAnEmptyString)

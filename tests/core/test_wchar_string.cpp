@@ -1,5 +1,5 @@
-// The wide string: normal form, comparison rules, concatenation, searching,
-// number texts, and the UTF-8 conversions both ways.
+// The wide string: comparison rules, concatenation in normal form,
+// searching, number texts, and the UTF-8 conversions both ways.
 #include "nxr_wchar_string.h"
 #include "testsupport.h"
 
@@ -52,30 +52,6 @@ int64_t found(Search search)
 }
 
 } // namespace
-
-TEST(WCharString, ConstructionAndNormalForm)
-{
-    EXPECT_FALSE(S(static_cast<const char16_t*>(nullptr)).isValid() || S(u"").isValid() || S(u'\0').isValid());
-    EXPECT_TRUE(normal(S(u'x')));
-
-    // A wide buffer is cut at its first zero, or terminated when it has none.
-    const char16_t withZero[] = {u'a', u'b', 0, u'c'};
-    for (uint32_t n : {4u, 2u}) {
-        const S s(CNXRBuffer<NXR_USHORT>(withZero, n, 0));
-        EXPECT_EQ(s.view(), u"ab");
-        EXPECT_TRUE(normal(s));
-    }
-    EXPECT_FALSE(S(CNXRBuffer<NXR_USHORT>(withZero + 2, 1, 0)).isValid());
-
-    // Assigning text that lies in the string's own storage.
-    S self(u"abc");
-    self = self.getBuffer() + 1;
-    self = static_cast<const CNXRBuffer<NXR_USHORT>&>(self);
-    EXPECT_EQ(self.view(), u"bc");
-    EXPECT_TRUE(normal(self));
-    self = S();
-    EXPECT_FALSE(self.isValid());
-}
 
 TEST(WCharString, EqualityIsExactAndOrderingNeedsEqualLengths)
 {

@@ -1,14 +1,13 @@
-// The secure buffer: what lies in its block, copies, the operations it
-// refuses, page locking, and the wipe before the block is released.
+// The secure buffer: what lies in its block, copies, writes through the base
+// class, the operations it refuses, page locking. The wipe before release is
+// checked across a whole sealing by the wiping test.
 #include "crypto_test_util.h"
-#include "nxr_os_vmem.h"
 #include "nxr_securebuffer.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <linux/capability.h>
-#include <optional>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -117,27 +116,6 @@ TEST(SecureBuffer, WritesSizesAndRefusedGrowth)
     uint32_t ulCount = 5;
     ASSERT_TRUE(SecureBytes(5).readBuffer(got, 0, ulCount));
     EXPECT_EQ(contents(got), std::vector<uint8_t>(5, 0));
-}
-
-TEST(SecureBuffer, BlockIsWipedBeforeItIsReleased)
-{
-    nxrtest::ScopedRegistry reg;
-    reg.enableLogging(NXR_LEVEL_WARNING);
-    const uint8_t* p = nullptr;
-    size_t ulBytes = 0;
-    {
-        // A refused release leaves the block mapped, so it can be inspected
-        // after the buffer is gone.
-        std::optional<os::CScopedVmemFault> keep;
-        SecureWide secret(kPassphrase, 5, 0);
-        p = reinterpret_cast<const uint8_t*>(static_cast<Wide&>(secret).getBuffer());
-        ulBytes = secret.getNumElems() * sizeof(char16_t);
-        keep.emplace(os::VmemOp::Free, EIO, 1, 1);
-    }
-    ASSERT_NE(p, nullptr);
-    EXPECT_TRUE(std::all_of(p, p + ulBytes, [](uint8_t c) { return c == 0; }));
-    EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", "\"VirtualFree of buffer failed\" <Error: 0x00000005>"}), 1u);
-    EXPECT_TRUE(os::vmemFree(const_cast<uint8_t*>(p)));
 }
 
 // A child process that may not lock memory (RLIMIT_MEMLOCK 0; a root child

@@ -1,5 +1,5 @@
-// The document wrapper's life cycle, the labelled-value store (whose
-// operations go through the element operations) and the function store.
+// The document wrapper's life cycle and the labelled-value store (whose
+// operations go through the element operations).
 #include "xmlxercesvm.h"
 
 #include "nxr_os_file.h"
@@ -148,38 +148,5 @@ TEST(XmlStore, RefusedCallsChangeNothing)
     ASSERT_TRUE(reopened.setPath(first.c_str()));
     EXPECT_TRUE(reopened.get(u"k", value));
     EXPECT_FALSE(reopened.get(u"ctl", value));
-}
-
-// Order numbers are written as four hex digits and read only in that form;
-// the first function with a number is the one found and deleted.
-TEST(XmlFunctions, OrderNumbersAndLookup)
-{
-    CXmlXercesVM vm;
-    ASSERT_TRUE(vm.initXMLMemDoc());
-    ASSERT_TRUE(vm.setFunction(u"start", 10, false));
-    ASSERT_TRUE(vm.setFunction(u"last", 0xFFFF, false));
-    ASSERT_TRUE(vm.setFunction(u"second", 10, false));
-    const std::string text = textOf(vm);
-    EXPECT_NE(text.find("<FUNCTION><ORDER>000A</ORDER><COMMAND>start</COMMAND><VERSION>1.0</VERSION></FUNCTION>"),
-              std::string::npos);
-    EXPECT_NE(text.find("<ORDER>FFFF</ORDER>"), std::string::npos);
-
-    CNXRWCharString command, version;
-    ASSERT_TRUE(vm.getFunction(10, command, version));
-    EXPECT_EQ(command.toUtf8() + " " + version.toUtf8(), "start 1.0");
-    EXPECT_FALSE(vm.getFunction(11, command, version));
-    ASSERT_TRUE(vm.deleteFunction(10));
-    ASSERT_TRUE(vm.getFunction(10, command, version));
-    EXPECT_EQ(command.toUtf8(), "second");
-    ASSERT_TRUE(vm.deleteFunction(10));
-    EXPECT_FALSE(vm.deleteFunction(10));
-
-    CXmlXercesVM decimal;
-    ASSERT_TRUE(decimal.loadXMLFromMem(
-        bytesOf("<TarnFile><FUNCTION><ORDER/></FUNCTION>"
-                "<FUNCTION><ORDER>10</ORDER><COMMAND>decimal</COMMAND><VERSION>1.0</VERSION></FUNCTION>"
-                "<FUNCTION><ORDER>000A</ORDER><COMMAND>hex</COMMAND><VERSION>1.0</VERSION></FUNCTION></TarnFile>")));
-    ASSERT_TRUE(decimal.getFunction(10, command, version));
-    EXPECT_EQ(command.toUtf8(), "hex");
 }
 
