@@ -66,7 +66,7 @@ CNXRInputFile::CNXRInputFile(const CNXRWCharString& fileName) : m_fileName(fileN
     NXR_IN_TRACE(u"CNXRInputFile");
     nxrGuardCtor<CNXRFileInitException>([&] {
         // Without waiting: a FIFO opens at once, and is refused below.
-        m_file.reset(os::fileOpenNonBlocking(fileName.toUtf8(), false));
+        m_file.reset(os::fileOpenNonBlocking(fileName.toFileName(), false));
         if (!m_file.isOpen())
             NXR_THROW_CODE(CCreateFileException, os::getLastError(), fileName.view());
         if (!os::fileGetInfo(m_file.get(), m_info))
@@ -114,7 +114,7 @@ CNXROutputFile::CNXROutputFile(const CNXRWCharString& fileName, uint32_t ulNewMo
         // Past the file-size limit a write then fails (EFBIG) instead of
         // killing the process.
         os::ignoreFileSizeSignal();
-        openExisting(fileName.toUtf8());
+        openExisting(fileName.toFileName());
         // The replacement of an existing file is private until it has the
         // old file's protection.
         createData(m_existing.isOpen() ? 0600 : ulNewMode & 0777);

@@ -198,14 +198,19 @@ bool fileLockExclusive(FileHandle hFile)
     return true;
 }
 
-bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead)
+namespace {
+
+// Reads until ulBytes are in or the file ends, restarting interrupted calls;
+// readSome(p, n, done) reads up to n bytes to p, done bytes being in.
+template <class ReadSome>
+bool readUntilEnd(void* pBuffer, size_t ulBytes, size_t& ulRead, ReadSome&& readSome)
 {
     ulRead = 0;
     auto* p = static_cast<unsigned char*>(pBuffer);
     while (ulRead < ulBytes) {
         if (injected(FileOp::Read))
             return false;
-        const ssize_t n = ::read(hFile, p + ulRead, ulBytes - ulRead);
+        const ssize_t n = readSome(p + ulRead, ulBytes - ulRead, ulRead);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -218,24 +223,19 @@ bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead)
     return true;
 }
 
+} // namespace
+
+bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead)
+{
+    return readUntilEnd(pBuffer, ulBytes, ulRead,
+                        [&](unsigned char* p, size_t n, size_t) { return ::read(hFile, p, n); });
+}
+
 bool fileReadAt(FileHandle hFile, void* pBuffer, size_t ulBytes, uint64_t ullOffset, size_t& ulRead)
 {
-    ulRead = 0;
-    auto* p = static_cast<unsigned char*>(pBuffer);
-    while (ulRead < ulBytes) {
-        if (injected(FileOp::Read))
-            return false;
-        const ssize_t n = ::pread(hFile, p + ulRead, ulBytes - ulRead, static_cast<off_t>(ullOffset + ulRead));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail();
-        }
-        if (n == 0)
-            break;
-        ulRead += static_cast<size_t>(n);
-    }
-    return true;
+    return readUntilEnd(pBuffer, ulBytes, ulRead, [&](unsigned char* p, size_t n, size_t ulDone) {
+        return ::pread(hFile, p, n, static_cast<off_t>(ullOffset + ulDone));
+    });
 }
 
 bool fileReadAll(FileHandle hFile, std::vector<uint8_t>& data, uint64_t ullMaxBytes)

@@ -5,33 +5,21 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
+#include <tuple>
 #include <poll.h>
 #include <pty.h>
-#include <string>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 using namespace nxrtest;
 
 namespace {
 
-struct Call {
-    std::vector<std::string> args{};
-    std::vector<std::string> env{};   // NAME=value
-    std::vector<std::string> answers{}; // typed, one line after each prompt
-    bool bStderrPipe = false;         // standard error to a pipe, not the terminal
-    std::string fd3{};                // a file opened as descriptor 3
-};
-
 struct Session {
     int status = -1;
-    std::string terminal; // all the terminal showed
-    std::string stderrPipe;
+    std::string terminal;    // all the terminal showed
     bool bEchoAfter = false; // the terminal echoes again once the program ended
 };
 
@@ -43,50 +31,30 @@ size_t countOf(const std::string& text, const std::string& part)
     return n;
 }
 
-// Runs the program with standard input, output and (unless piped) error on a
-// new pseudo-terminal, answering its prompts.
-Session onTerminal(const Call& call)
+// Runs docseal with args, after the shell words in prefix (a folder to work
+// in, variables, redirections), on a new pseudo-terminal, typing one answer
+// after each prompt.
+Session onTerminal(const std::vector<std::string>& args, const std::string& prefix = "",
+                   const std::vector<std::string>& answers = {})
 {
-    int errPipe[2];
-    if (::pipe(errPipe) != 0)
-        return {};
+    std::string command = prefix + "exec '" DOCSEAL_BIN "'";
+    for (const auto& arg : args)
+        command += " '" + arg + "'";
     int master = -1;
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
-        if (call.bStderrPipe)
-            ::dup2(errPipe[1], STDERR_FILENO);
-        if (!call.fd3.empty())
-            ::dup2(::open(call.fd3.c_str(), O_RDONLY), 3);
-        for (const auto& assignment : call.env)
-            ::putenv(const_cast<char*>(assignment.c_str()));
-        std::vector<char*> argv{const_cast<char*>(DOCSEAL_BIN)};
-        for (const auto& arg : call.args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        ::execv(DOCSEAL_BIN, argv.data());
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    ::close(errPipe[1]);
     Session session;
     size_t answered = 0;
-    int errFd = errPipe[0];
     char chunk[4096];
-    for (bool bOpen = true; bOpen;) {
-        pollfd fds[2] = {{master, POLLIN, 0}, {errFd, POLLIN, 0}};
-        if (::poll(fds, 2, 30000) <= 0)
-            break; // hung: killed below
-        if (fds[0].revents != 0) {
-            const ssize_t n = ::read(master, chunk, sizeof(chunk));
-            bOpen = n > 0; // EIO once the program has ended
-            session.terminal.append(chunk, n > 0 ? size_t(n) : 0);
-        }
-        if (fds[1].revents != 0) {
-            const ssize_t n = ::read(errFd, chunk, sizeof(chunk));
-            session.stderrPipe.append(chunk, n > 0 ? size_t(n) : 0);
-            errFd = n > 0 ? errFd : -1;
-        }
-        if (answered < call.answers.size() && countOf(session.terminal, "Passphrase") > answered) {
-            const std::string line = call.answers[answered++] + "\n";
+    pollfd ready{master, POLLIN, 0};
+    // The read fails (EIO) once the program has ended; a hung one is killed.
+    for (ssize_t n; ::poll(&ready, 1, 30000) > 0 && (n = ::read(master, chunk, sizeof(chunk))) > 0;) {
+        session.terminal.append(chunk, size_t(n));
+        if (answered < answers.size() && countOf(session.terminal, "Passphrase") > answered) {
+            const std::string line = answers[answered++] + "\n";
             [[maybe_unused]] const ssize_t w = ::write(master, line.data(), line.size());
         }
     }
@@ -95,9 +63,6 @@ Session onTerminal(const Call& call)
     ::waitpid(pid, &status, 0);
     termios settings{};
     session.bEchoAfter = ::tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
-    for (ssize_t n; (n = ::read(errPipe[0], chunk, sizeof(chunk))) > 0;)
-        session.stderrPipe.append(chunk, size_t(n));
-    ::close(errPipe[0]);
     ::close(master);
     session.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return session;
@@ -106,21 +71,12 @@ Session onTerminal(const Call& call)
 class Terminal : public ::testing::Test {
 protected:
     ScratchDir dir;
-    std::string doc = dir.file("report.xml");
-    std::string passFile = dir.file("pass");
-    const std::string pass = "p\xC3\xA4ss phrase";
+    const std::string in = "cd '" + dir.path() + "' && ", doc = dir.file("report.xml"), passFile = dir.file("pass");
+    const std::string pass = "p\xC3\xA4ss phrase", text = "<report><item>caf\xC3\xA9</item></report>\n";
     void SetUp() override
     {
-        writeFile(doc, "<report><item>caf\xC3\xA9</item></report>\n");
+        writeFile(doc, text);
         writeFile(passFile, pass + "\r\nsecond line\n");
-    }
-    // The container the passphrase gives as an argument.
-    std::string sealedWithArgument()
-    {
-        EXPECT_EQ(onTerminal({.args = {doc, "/encrypt", pass}}).status, 0);
-        const std::string container = readFile(doc + ".enc");
-        ::unlink((doc + ".enc").c_str());
-        return container;
     }
 };
 
@@ -128,101 +84,87 @@ protected:
 
 TEST_F(Terminal, HelpAndVersion)
 {
-    for (const auto& [arg, shown] : {std::pair{"--help", "Usage: docseal"}, {"-h", "Usage: docseal"},
-                                     {"--version", "docseal " DOCSEAL_VERSION "\r\n"}, {"-V", "docseal " DOCSEAL_VERSION}}) {
-        const Session s = onTerminal({.args = {arg}, .bStderrPipe = true});
-        EXPECT_EQ(s.status, 0) << arg;
-        EXPECT_EQ(s.terminal.find(shown), 0u) << arg << ": " << s.terminal;
-    }
-    EXPECT_EQ(onTerminal({.args = {"--helpme"}, .bStderrPipe = true}).status, 2);
-}
-
-// A failure tells why on a terminal, and nothing at all otherwise; standard
-// output stays silent either way.
-TEST_F(Terminal, ReasonOnlyOnATerminal)
-{
-    writeFile(dir.file("bad.xml"), "<a>\n<b></a>");
-    ASSERT_EQ(onTerminal({.args = {doc, "/encrypt", pass}}).status, 0);
-    const struct {
-        std::vector<std::string> args{};
-        std::string reason;
-    } cases[] = {
-        {{dir.file("bad.xml"), "/encrypt", "pw"}, "bad.xml is not well-formed XML: line 2, column "},
-        {{doc + ".enc", "/decrypt", "wrong"}, "report.xml.enc: wrong passphrase or damaged container"},
-        {{doc + ".enc", "/decrypt"}, "report.xml.enc: it was sealed with a passphrase, and none was given"},
-        {{doc, "/encrypt", ""}, "the passphrase is empty"},
-    };
-    for (const auto& c : cases) {
-        const Session shown = onTerminal({.args = c.args});
-        EXPECT_EQ(shown.status, 1);
-        EXPECT_EQ(countOf(shown.terminal, "\n"), 1u) << shown.terminal;
-        EXPECT_EQ(shown.terminal.find("docseal: "), 0u) << shown.terminal;
-        EXPECT_NE(shown.terminal.find(c.reason), std::string::npos) << shown.terminal;
-        const Session piped = onTerminal({.args = c.args, .bStderrPipe = true});
-        EXPECT_EQ(piped.status, 1);
-        EXPECT_EQ(piped.terminal + piped.stderrPipe, "");
+    for (const auto& [arg, status, shown] :
+         {std::tuple{"--help", 0, "Usage: docseal"}, {"-h", 0, "Usage: docseal"}, {"--helpme", 2, "Usage: docseal"},
+          {"--version", 0, "docseal " DOCSEAL_VERSION "\n"}, {"-V", 0, "docseal " DOCSEAL_VERSION "\n"}}) {
+        const RunResult r = run(DOCSEAL_BIN, {arg}, "exec 2>/dev/null; ");
+        EXPECT_EQ(r.status, status) << arg;
+        EXPECT_EQ(r.out.find(shown), 0u) << arg << ": " << r.out;
     }
 }
 
-// A passphrase from a file, a descriptor or the prompt seals exactly what the
-// same passphrase as an argument seals, and opens it again.
+// A passphrase from a file, a descriptor or the prompt (typed twice, not
+// echoed) seals exactly what the same passphrase as an argument seals, and
+// opens it again; the prompt gives the echo back whatever ends it.
 TEST_F(Terminal, PassphraseOffTheCommandLine)
 {
-    const std::string expected = sealedWithArgument();
-    const Call seals[] = {
-        {.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FILE=" + passFile}},
-        {.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FD=3"}, .fd3 = passFile},
-        {.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FD=0"}, .answers = {pass, pass}},
-    };
-    for (const Call& call : seals) {
-        SCOPED_TRACE(call.env[0]);
-        const Session s = onTerminal(call);
+    ASSERT_EQ(onTerminal({doc, "/encrypt", pass}).status, 0);
+    const std::string expected = readFile(doc + ".enc");
+    for (const auto& [prefix, answers] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"DOCSEAL_PASSPHRASE_FILE='" + passFile + "' ", {}},
+             {"DOCSEAL_PASSPHRASE_FD=3 3<'" + passFile + "' ", {}},
+             {"DOCSEAL_PASSPHRASE_FD=0 ", {pass, pass}}}) {
+        SCOPED_TRACE(prefix);
+        const Session s = onTerminal({doc, "/encrypt"}, prefix, answers);
         EXPECT_EQ(s.status, 0);
-        EXPECT_EQ(countOf(s.terminal, "Passphrase"), call.answers.size()) << s.terminal;
+        EXPECT_EQ(countOf(s.terminal, "Passphrase"), answers.size()) << s.terminal;
         EXPECT_EQ(s.terminal.find("ss phrase"), std::string::npos) << "echoed: " << s.terminal;
         EXPECT_EQ(readFile(doc + ".enc"), expected);
         ::unlink(doc.c_str());
-        EXPECT_EQ(onTerminal({.args = {doc + ".enc", "/decrypt"}, .env = call.env, .answers = {pass}, .fd3 = call.fd3}).status, 0);
-        EXPECT_EQ(readFile(doc), "<report><item>caf\xC3\xA9</item></report>\n");
-        ::unlink((doc + ".enc").c_str());
+        EXPECT_EQ(onTerminal({doc + ".enc", "/decrypt"}, prefix, {pass}).status, 0);
+        EXPECT_EQ(readFile(doc), text);
     }
-}
-
-// Refusals: given both ways (usage), unreadable, empty or mistyped (failure);
-// no container is written.
-TEST_F(Terminal, PassphraseRefusals)
-{
-    const struct {
-        Call call;
-        int status;
-        std::string reason;
-    } cases[] = {
-        {{.args = {doc, "/encrypt", pass}, .env = {"DOCSEAL_PASSPHRASE_FILE=" + passFile}}, 2, "both on the command line"},
-        {{.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FILE=" + passFile, "DOCSEAL_PASSPHRASE_FD=3"}}, 2, "both"},
-        {{.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FD=x3"}}, 2, "not a descriptor number"},
-        {{.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FILE=" + dir.file("none")}}, 1, "No such file or directory"},
-        {{.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FILE=" + dir.path()}}, 1, "Is a directory"},
-        {{.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FD=7"}}, 1, "descriptor 7: Bad file descriptor"},
-        {{.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FILE=/dev/null"}}, 1, "is empty"},
-        {{.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FD=0"}, .answers = {pass, pass + "x"}}, 1,
-         "the two passphrases differ"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason);
-        const Session s = onTerminal(c.call);
-        EXPECT_EQ(s.status, c.status);
-        EXPECT_NE(s.terminal.find("docseal: "), std::string::npos) << s.terminal;
-        EXPECT_NE(s.terminal.find(c.reason), std::string::npos) << s.terminal;
-        EXPECT_FALSE(fileExists(doc + ".enc"));
-    }
-}
-
-// Ctrl-C at the prompt ends the program as the signal would, with the
-// terminal echoing again.
-TEST_F(Terminal, InterruptedPromptGivesTheEchoBack)
-{
-    const Session s = onTerminal({.args = {doc, "/encrypt"}, .env = {"DOCSEAL_PASSPHRASE_FD=0"}, .answers = {"\x03"}});
+    // Ctrl-C at the prompt ends the program as the signal would, with the
+    // terminal echoing again.
+    const Session s = onTerminal({doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FD=0 ", {"\x03"});
     EXPECT_EQ(s.status, 128 + SIGINT);
     EXPECT_TRUE(s.bEchoAfter);
-    EXPECT_FALSE(fileExists(doc + ".enc"));
+}
+
+// A failure or usage error tells why in one line, the last, on a terminal, and
+// nothing at all otherwise; the folder stays as it was.
+TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
+{
+    writeFile(dir.file("bad.xml"), "<a>\n<b></a>");
+    ASSERT_EQ(onTerminal({doc, "/encrypt", pass}).status, 0);
+    writeFile(dir.file("mode9.xml.enc"), "\x09" + readFile(doc + ".enc").substr(1)); // key mode 9
+    const std::string file = "DOCSEAL_PASSPHRASE_FILE=", fd = "DOCSEAL_PASSPHRASE_FD=";
+    const std::vector<std::string> seal = {"report.xml", "/encrypt"};
+    const struct {
+        std::vector<std::string> args;
+        std::string prefix;
+        int status;
+        std::string reason;
+        std::vector<std::string> answers{};
+    } cases[] = {
+        {{"bad.xml", "/encrypt", "pw"}, "", 1, "bad.xml is not well-formed XML: line 2, column "},
+        {{"report.xml.enc", "/decrypt", "wrong"}, "", 1, "cannot open report.xml.enc: wrong passphrase or damaged container"},
+        {{"report.xml.enc", "/decrypt"}, "", 1, "cannot open report.xml.enc: it was sealed with a passphrase, and none was given"},
+        {{"report.xml.enc", "/encrypt", "pw"}, "", 1,
+         "cannot seal report.xml.enc: it is a container sealed with a passphrase; open it first"},
+        {{"mode9.xml.enc", "/decrypt", "pw"}, "", 1, "mode9.xml.enc is not a docseal container (unknown key mode)"},
+        {{"report.xml", "/encrypt", ""}, "", 1, "the passphrase is empty"},
+        // The passphrase given both ways, unreadable, empty or mistyped.
+        {{"report.xml", "/encrypt", "pw"}, file + "pass ", 2,
+         "a passphrase was given both on the command line and in the environment"},
+        {seal, file + "pass " + fd + "3 ", 2, "both DOCSEAL_PASSPHRASE_FILE and DOCSEAL_PASSPHRASE_FD are set"},
+        {seal, fd + "x3 ", 2, "DOCSEAL_PASSPHRASE_FD is not a descriptor number: 'x3'"},
+        {seal, file + "none ", 1, "cannot open the passphrase file 'none': No such file or directory"},
+        {seal, file + ". ", 1, "cannot read the passphrase from '.': Is a directory"},
+        {seal, fd + "7 ", 1, "cannot read the passphrase from descriptor 7: Bad file descriptor"},
+        {seal, file + "/dev/null ", 1, "the passphrase from '/dev/null' is empty"},
+        {seal, fd + "0 ", 1, "the two passphrases differ", {pass, pass + "x"}},
+    };
+    const auto before = namesIn(dir.path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const Session shown = onTerminal(c.args, in + c.prefix, c.answers);
+        EXPECT_EQ(shown.status, c.status);
+        const size_t at = shown.terminal.find("docseal: " + c.reason);
+        EXPECT_TRUE(at != std::string::npos && shown.terminal.find('\n', at) + 1 == shown.terminal.size()) << shown.terminal;
+        const RunResult piped = run(DOCSEAL_BIN, c.args, in + "exec 2>&1 </dev/null; " + c.prefix);
+        EXPECT_EQ(piped.status, c.status);
+        EXPECT_EQ(piped.out.find("docseal: "), std::string::npos) << piped.out;
+        EXPECT_EQ(namesIn(dir.path()), before);
+    }
 }
