@@ -17,6 +17,7 @@
 #include <thread>
 
 using namespace nxr;
+using nxrtest::countLogLines;
 using namespace std::chrono_literals;
 
 namespace {
@@ -50,12 +51,6 @@ std::function<void(CProbeThread&)> contractBody(uint32_t ulExitCode, std::functi
         self.m_dwExitCode = ulExitCode;
         self.finish();
     };
-}
-
-size_t countLines(const std::string& path, const std::string& piece)
-{
-    const auto lines = nxrtest::readLogLines(path);
-    return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(piece) != l.npos; });
 }
 
 } // namespace
@@ -142,13 +137,14 @@ TEST(ThreadObject, FailedCreationOfThreadsAndEvents)
     EXPECT_FALSE(probe.m_bRunning);
     EXPECT_EQ(probe.threadHandle(), nullptr);
     EXPECT_EQ(probe.startAndWaitForFinish(true), 5u);
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"), 2u);
+    const std::string thread = "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>";
+    EXPECT_EQ(countLogLines(reg.logPath(), {thread}), 2u);
 
     {
         os::CScopedThreadFault fault(os::ThreadOp::CreateEvent, ENOMEM, 3, 1);
         EXPECT_THROW(CProbeThread(u"Probe"), CNXRThreadObjectInitException);
     }
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create event. ( Event name = m_hStartEvent )\""), 1u);
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to initialize thread object. ( Thread name = Probe )\""), 1u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Unable to create event. ( Event name = m_hStartEvent )\""}), 1u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Unable to initialize thread object. ( Thread name = Probe )\""}), 1u);
 }
 
