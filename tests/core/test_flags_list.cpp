@@ -67,8 +67,6 @@ TEST(DblList, KeepsLinksAndDeletesEveryNodeOnce)
             ASSERT_TRUE(list.addNode(new CountingNode(Counted(i), uint32_t(i))));
         ASSERT_TRUE(list.add(Counted(6), 6)); // plain and derived nodes mix
         EXPECT_EQ(walk(list), (std::vector<int>{1, 2, 3, 4, 5, 6}));
-        EXPECT_EQ(list.getLast()->getIndex(), 6u);
-        EXPECT_EQ(list.getTempCursor(), list.getFirst());
 
         EXPECT_TRUE(list.removeNode(list.getFirst()->getNext())); // middle
         EXPECT_TRUE(list.removeNode(list.getLast()));
@@ -76,12 +74,9 @@ TEST(DblList, KeepsLinksAndDeletesEveryNodeOnce)
         EXPECT_EQ(walk(list), (std::vector<int>{3, 4, 5}));
         EXPECT_EQ(list.getTempCursor(), list.getFirst());
         EXPECT_EQ(CountingNode::destroyed, 1);
-        EXPECT_EQ(Counted::live, 4); // three in the list, and first
-
         List other;
         ASSERT_TRUE(other.add(Counted(8), 0));
         EXPECT_FALSE(list.removeNode(other.getFirst())); // not a node of this list
-        EXPECT_EQ(walk(list), (std::vector<int>{3, 4, 5}));
     } // both lists still hold nodes
     EXPECT_EQ(CountingNode::destroyed, 4);
     EXPECT_EQ(Counted::live, 0);
