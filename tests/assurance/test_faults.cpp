@@ -1,12 +1,11 @@
 // Faults beneath the encryption service, injected through the platform
-// seams and the buffer heap hooks: pages that cannot be locked or had, a
-// random source that fails, and every allocation of a whole sealing and
-// opening failing in turn. Each run either fails (false, a record in the
+// seams and the buffer heap hooks: pages that cannot be had, and every
+// allocation of a whole sealing and opening failing in turn (unlockable pages
+// and a failing random source are met by the secure buffer's tests). Each run either fails (false, a record in the
 // log, the output name untouched) or gives exactly the right output.
 // Failing disks are covered by the service's own tests.
 #include "aeskey.h"
 #include "nxr_buffer.h"
-#include "nxr_os_random.h"
 #include "nxr_os_vmem.h"
 #include "nxr_securebuffer.h"
 #include "nxr_xmlcrypt.h"
@@ -20,7 +19,6 @@
 #include <filesystem>
 #include <functional>
 #include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -130,38 +128,6 @@ protected:
 };
 
 } // namespace
-
-// Pages that cannot be locked, and a random source that fails, leave the
-// service working (the container's keys do not come from the random source,
-// so it is the same; only the secure buffers' own keys are weaker), with a
-// warning in the log.
-TEST_F(FaultInjection, UnlockablePagesAndAFailingRandomSourceStillWorkAndAreReported)
-{
-    reg.enableLogging(NXR_LEVEL_WARNING | NXR_LEVEL_CRITICAL | NXR_LEVEL_EXCEPTION_BAD);
-    for (const bool bLock : {true, false}) { // the lock warnings first: alone in the log
-        SCOPED_TRACE(bLock ? "mlock fails" : "getrandom fails");
-        std::filesystem::remove(restored);
-        {
-            std::optional<os::CScopedVmemFault> noLock;
-            std::optional<os::CScopedRandomFailure> noRandom;
-            if (bLock)
-                noLock.emplace(os::VmemOp::Lock, ENOMEM);
-            else
-                noRandom.emplace(EIO);
-            ASSERT_TRUE(seal());
-            ASSERT_TRUE(open());
-        }
-        EXPECT_EQ(readFile(container), sealed);
-        EXPECT_EQ(readFile(restored), kDocument);
-        const auto lines = readLogLines(reg.logPath());
-        EXPECT_GT(linesContaining(lines, bLock ? "\"VirtualLock of buffer failed\" <Error: 0x0000000c>"
-                                               : "\"Error during MS Capi function call\" <Error: 0x00000005>"),
-                  0u);
-        if (bLock) {
-            EXPECT_EQ(linesContaining(lines, "VirtualLock"), lines.size());
-        }
-    }
-}
 
 // Each secure block of a sealing and an opening in turn cannot be had: the
 // run fails cleanly or, where the block was not needed for the result,

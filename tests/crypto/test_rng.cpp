@@ -26,6 +26,11 @@ TEST(Rng, FillsTypedAndSecureBuffersAndRefusesEmptyOnes)
     EXPECT_NE(contents(a), std::vector<uint8_t>(32, 0));
     EXPECT_EQ(secure.asBuffer().getNumElems(), 32u);
     EXPECT_NE(contents(secure.asBuffer()), std::vector<uint8_t>(32, 0));
+    // One getrandom(2) call hands out at most 32 MiB - 1; the tail must still
+    // be filled.
+    std::vector<unsigned char> big((size_t{32} << 20) + 4096, 0);
+    ASSERT_TRUE(os::genRandom(big.data(), big.size()));
+    EXPECT_TRUE(std::any_of(big.end() - 64, big.end(), [](unsigned char c) { return c != 0; }));
     // The count is checked before anything is written.
     EXPECT_THROW(rng.performRand(33, a), CIndexOutOfBoundsException);
 

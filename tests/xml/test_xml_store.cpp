@@ -1,5 +1,5 @@
-// The document wrapper's life cycle, its element operations, the
-// labelled-value store and the function store.
+// The labelled-value store of the document wrapper (whose operations go
+// through the element operations).
 #include "xmlxercesvm.h"
 
 #include "nxr_os_file.h"
@@ -17,11 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-CNXRBuffer<NXR_BYTE> bytesOf(const std::string& s)
-{
-    return CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(s.data()), static_cast<uint32_t>(s.size()), 0);
-}
-
 std::string textOf(CXmlXercesBase& wrapper)
 {
     CNXRBuffer<NXR_BYTE> out;
@@ -31,61 +26,6 @@ std::string textOf(CXmlXercesBase& wrapper)
 }
 
 } // namespace
-
-TEST(XmlWrapper, EachWrapperTakesOneDocument)
-{
-    CXmlXercesBase fresh;
-    EXPECT_FALSE(fresh.isObjectValid());
-    EXPECT_EQ(textOf(fresh), "(no document)");
-    ASSERT_TRUE(fresh.initXMLMemDoc());
-    EXPECT_TRUE(fresh.isObjectValid());
-    EXPECT_NE(textOf(fresh).find("<TarnFile xmlns=\"urn:docseal:TarnFile\"/>"), std::string::npos);
-    EXPECT_FALSE(fresh.initXMLMemDoc());
-    EXPECT_FALSE(fresh.loadXMLFromMem(bytesOf("<a/>")));
-
-    // Any root element; a failed load leaves room for another.
-    CXmlXercesBase loaded;
-    EXPECT_FALSE(loaded.loadXMLFromMem(bytesOf("<a><b></a>")));
-    EXPECT_FALSE(loaded.isObjectValid());
-    ASSERT_TRUE(loaded.loadXMLFromMem(bytesOf("<other attr=\"1\"/>")));
-    EXPECT_FALSE(loaded.loadXMLFromMem(bytesOf("<other/>")));
-}
-
-TEST(XmlWrapper, ElementOperations)
-{
-    CXmlXercesBase doc;
-    ASSERT_TRUE(doc.loadXMLFromMem(bytesOf("<r><e/><e k=\"x\">one</e><e k=\"y\"><f/></e></r>")));
-    xercesc::DOMElement *pFound = nullptr, *pThird = nullptr;
-    ASSERT_TRUE(doc.getElementByAttribute(u"e", u"k", u"y", pFound));
-    ASSERT_TRUE(doc.getElementByLabel(u"e", pThird, 2));
-    EXPECT_EQ(pFound, pThird);
-    EXPECT_FALSE(doc.getElementByAttribute(u"e", u"k", u"Y", pFound));
-    EXPECT_FALSE(doc.getElementByAttribute(u"none", u"k", u"x", pFound));
-    EXPECT_FALSE(doc.getElementByLabel(u"e", pFound, 3));
-
-    CNXRWCharString text;
-    ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, 1));
-    ASSERT_TRUE(doc.readTextNode(pFound, text));
-    EXPECT_EQ(text.toUtf8(), "one");
-    for (const uint32_t ulIndex : {0u, 2u}) { // no child; an element child, which holds no text
-        ASSERT_TRUE(doc.getElementByLabel(u"e", pFound, ulIndex));
-        EXPECT_FALSE(doc.readTextNode(pFound, text));
-    }
-
-    xercesc::DOMElement *pNew = nullptr, *pRoot = nullptr;
-    EXPECT_FALSE(doc.createElement(u"not a name", pNew));
-    ASSERT_TRUE(doc.createElement(u"n", pNew));
-    ASSERT_TRUE(doc.setAttribute(pNew, u"k", u"z"));
-    ASSERT_TRUE(doc.attachToElement(pNew, pThird));
-    EXPECT_TRUE(doc.getElementByAttribute(u"n", u"k", u"z", pFound));
-
-    // The root element stays; any other element can go.
-    ASSERT_TRUE(doc.getElementByLabel(u"r", pRoot, 0));
-    EXPECT_FALSE(doc.deleteNode(pRoot));
-    EXPECT_TRUE(doc.isObjectValid());
-    ASSERT_TRUE(doc.deleteNode(pFound));
-    EXPECT_EQ(textOf(doc).find("<n "), std::string::npos);
-}
 
 // Values are added after those under the same label and found and removed
 // first come, first served.
@@ -184,58 +124,5 @@ TEST(XmlStore, RefusedCallsChangeNothing)
     ASSERT_TRUE(reopened.setPath(first.c_str()));
     EXPECT_TRUE(reopened.get(u"k", value));
     EXPECT_FALSE(reopened.get(u"ctl", value));
-}
-
-// Order numbers are written as four hex digits and read only in that form;
-// the first function with a number is the one found and deleted.
-TEST(XmlFunctions, OrderNumbersAndLookup)
-{
-    CXmlXercesVM vm;
-    ASSERT_TRUE(vm.initXMLMemDoc());
-    ASSERT_TRUE(vm.setFunction(u"start", 10, false));
-    ASSERT_TRUE(vm.setFunction(u"last", 0xFFFF, false));
-    ASSERT_TRUE(vm.setFunction(u"second", 10, false));
-    const std::string text = textOf(vm);
-    EXPECT_NE(text.find("<FUNCTION><ORDER>000A</ORDER><COMMAND>start</COMMAND><VERSION>1.0</VERSION></FUNCTION>"),
-              std::string::npos);
-    EXPECT_NE(text.find("<ORDER>FFFF</ORDER>"), std::string::npos);
-
-    CNXRWCharString command, version;
-    ASSERT_TRUE(vm.getFunction(10, command, version));
-    EXPECT_EQ(command.toUtf8() + " " + version.toUtf8(), "start 1.0");
-    EXPECT_FALSE(vm.getFunction(11, command, version));
-    ASSERT_TRUE(vm.deleteFunction(10));
-    ASSERT_TRUE(vm.getFunction(10, command, version));
-    EXPECT_EQ(command.toUtf8(), "second");
-    ASSERT_TRUE(vm.deleteFunction(10));
-    EXPECT_FALSE(vm.deleteFunction(10));
-
-    CXmlXercesVM decimal;
-    ASSERT_TRUE(decimal.loadXMLFromMem(
-        bytesOf("<TarnFile><FUNCTION><ORDER/></FUNCTION>"
-                "<FUNCTION><ORDER>10</ORDER><COMMAND>decimal</COMMAND><VERSION>1.0</VERSION></FUNCTION>"
-                "<FUNCTION><ORDER>000A</ORDER><COMMAND>hex</COMMAND><VERSION>1.0</VERSION></FUNCTION></TarnFile>")));
-    ASSERT_TRUE(decimal.getFunction(10, command, version));
-    EXPECT_EQ(command.toUtf8(), "hex");
-}
-
-// The first parameter of a name wins; without the function nothing is read,
-// added or removed.
-TEST(XmlFunctions, Parameters)
-{
-    CXmlXercesVM vm;
-    ASSERT_TRUE(vm.initXMLMemDoc());
-    ASSERT_TRUE(vm.setFunction(u"run", 1, false));
-    ASSERT_TRUE(vm.setParameter(u"speed", 1, u"fast", false));
-    ASSERT_TRUE(vm.setParameter(u"speed", 1, u"slow", false));
-    CNXRWCharString value;
-    ASSERT_TRUE(vm.getParameter(1, u"speed", value));
-    EXPECT_EQ(value.toUtf8(), "fast");
-    EXPECT_FALSE(vm.getParameter(1, u"colour", value));
-    const std::string before = textOf(vm);
-    EXPECT_FALSE(vm.getParameter(2, u"speed", value));
-    EXPECT_FALSE(vm.setParameter(u"speed", 2, u"x", false));
-    EXPECT_FALSE(vm.deleteFunction(2));
-    EXPECT_EQ(textOf(vm), before);
 }
 

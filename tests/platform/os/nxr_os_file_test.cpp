@@ -1,6 +1,5 @@
-// The file facility: dispositions, reads with a limit, the size limit, and
-// its fault seams. Exclusive locks are held against another writer by the
-// service's tests (an output held by another writer is not replaced).
+// The file facility: dispositions, reads with a limit and the size limit.
+// Locks and the fault seams are exercised by the service's tests.
 #include "nxr_os_error.h"
 #include "nxr_os_file.h"
 #include "testsupport.h"
@@ -8,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -71,13 +69,6 @@ TEST(OsFile, WriteReadBackAndDispositions)
     EXPECT_EQ(readFile(path), "ab23456789") << "opening keeps the content";
     ASSERT_TRUE(writeWhole(path, FileDisposition::CreateAlways, "xyz"));
     EXPECT_EQ(readFile(path), "xyz");
-    writeFile(dir.file("new"), "new");
-    ASSERT_TRUE(fileRename(dir.file("new"), path));
-    EXPECT_EQ(readFile(path), "new");
-    EXPECT_FALSE(pathExists(dir.file("new")));
-    ASSERT_TRUE(fileUnlink(path));
-    EXPECT_FALSE(fileUnlink(path));
-    EXPECT_EQ(getLastError(), err(ENOENT));
 }
 
 // In a child with RLIMIT_FSIZE lowered: the write fails with EFBIG instead of
@@ -103,43 +94,3 @@ TEST(OsFile, WritePastTheSizeLimitFailsWithEfbig)
     EXPECT_EQ(readFile(path), std::string(4096, 'z'));
 }
 
-TEST(OsFileFaults, InjectedFailuresAndShortWrites)
-{
-    nxrtest::ScratchDir dir;
-    const std::string path = dir.file("f"), data(100, 'q');
-    {
-        // Short writes go on until the disk "fills up" at the fourth write
-        // call: 3 * 10 bytes landed. (The service's tests see short writes
-        // completed.)
-        CScopedFileFaults faults;
-        faults.shortWrites(10).fail(FileOp::Write, ENOSPC, 4, 1);
-        EXPECT_FALSE(writeWhole(path, FileDisposition::CreateAlways, data));
-        EXPECT_EQ(getLastError(), err(ENOSPC));
-        EXPECT_EQ(readFile(path), data.substr(0, 30));
-    }
-    ASSERT_TRUE(writeWhole(path, FileDisposition::CreateAlways, "content")); // faults cleared with the scope
-
-    CScopedFileFaults faults;
-    faults.fail(FileOp::Open, EACCES, 2, 1);
-    const FileHandle a = fileOpenRead(path);
-    EXPECT_EQ(fileOpenRead(path), kInvalidFile);
-    EXPECT_EQ(getLastError(), err(EACCES));
-    const FileHandle c = fileOpenRead(path);
-    ASSERT_TRUE(a != kInvalidFile && c != kInvalidFile);
-    faults.fail(FileOp::Read, EIO, 1, 1);
-    std::vector<uint8_t> got;
-    EXPECT_FALSE(fileReadAll(a, got));
-    EXPECT_EQ(getLastError(), err(EIO));
-    EXPECT_TRUE(fileReadAll(a, got));
-    EXPECT_EQ(std::string(got.begin(), got.end()), "content") << "the failed read consumed nothing";
-    faults.fail(FileOp::Close, EIO, 1, 1);
-    EXPECT_FALSE(fileClose(a));
-    EXPECT_EQ(::fcntl(a, F_GETFD), -1) << "the descriptor was released all the same";
-    EXPECT_TRUE(fileClose(c));
-    faults.fail(FileOp::Rename, EXDEV).fail(FileOp::Stat, EACCES);
-    EXPECT_FALSE(pathExists(path));
-    EXPECT_FALSE(fileRename(path, dir.file("g")));
-    EXPECT_EQ(getLastError(), err(EXDEV));
-    clearFileFaultsForTesting();
-    EXPECT_TRUE(pathExists(path)) << "the injected rename did nothing";
-}

@@ -52,21 +52,3 @@ TEST(OsVmem, BlocksAreZeroedLockableLeftOutOfDumpsAndFreedOnce)
     EXPECT_EQ(vmemAlloc(0), nullptr);
 }
 
-TEST(OsVmem, FaultSeams)
-{
-    {
-        CScopedVmemFault failAlloc(VmemOp::Alloc, ENOMEM);
-        EXPECT_EQ(vmemAlloc(4096), nullptr);
-        EXPECT_EQ(getLastError(), static_cast<uint32_t>(ENOMEM));
-    }
-    void* p = vmemAlloc(4096);
-    ASSERT_NE(p, nullptr);
-    {
-        CScopedVmemFault failLock(VmemOp::Lock, EAGAIN);
-        EXPECT_FALSE(vmemLock(p, 4096));
-        EXPECT_EQ(getLastError(), static_cast<uint32_t>(EAGAIN));
-        CScopedVmemFault failFree(VmemOp::Free, EFAULT);
-        EXPECT_FALSE(vmemFree(p));
-    }
-    EXPECT_TRUE(vmemFree(p)) << "a failed release leaves the block allocated";
-}
