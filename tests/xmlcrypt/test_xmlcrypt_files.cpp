@@ -119,11 +119,8 @@ TEST(XmlCryptOutputs, ReplaceKeepRefuseAndLeaveNothing)
     const char* kCreate = "CreateFile call failed for file:";
     const char* kInvalid = " is invalid.";
     const Case cases[] = {
-        {"new output: given mode under the umask", [](auto&) {}, out, 0, {{"out", kNew}}, nullptr,
-         expectMode("out", 0640, me)},
         {"0600 replaced: mode and owner kept", [=](auto& d) { old(d + "/out", 0600, other); }, out, 0,
          {{"out", kNew}}, nullptr, expectMode("out", 0600, other)},
-        {"folder output refused", [](auto& d) { fs::create_directory(d + "/out"); }, out, 1, {}, kInvalid},
         {"held output refused", [](auto& d) { old(d + "/out", 0644); },
          [](auto& d) {
              CNXRInputFile holder(CNXRWCharString((d + "/out").c_str()));
@@ -132,7 +129,6 @@ TEST(XmlCryptOutputs, ReplaceKeepRefuseAndLeaveNothing)
          1, {}, kCreate},
         {"uncommitted output leaves the folder as it was", [](auto& d) { old(d + "/out", 0644); },
          [](auto& d) { return writeOutput(d + "/out", false); }, 0, {}},
-        {"255-byte name", [](auto&) {}, [](auto& d) { return writeOutput(d + "/" + kLong); }, 0, {{kLong, kNew}}},
         {"255-byte name, named temporary", [](auto&) {},
          [](auto& d) {
              withoutUnnamedFiles();
