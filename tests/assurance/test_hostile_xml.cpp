@@ -27,6 +27,7 @@
 #include <vector>
 
 using namespace nxr;
+using nxrtest::repeat;
 
 namespace {
 
@@ -40,14 +41,6 @@ constexpr bool kAddressSanitizer = true;
 #else
 constexpr bool kAddressSanitizer = false;
 #endif
-
-std::string repeat(const std::string& s, size_t n)
-{
-    std::string out;
-    for (size_t i = 0; i < n; ++i)
-        out += s;
-    return out;
-}
 
 // Where a check must not reach: fd becomes readable when it is used (a
 // client arrives at a listening socket), or the FIFO at fifo gets a reader

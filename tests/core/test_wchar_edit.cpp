@@ -1,5 +1,6 @@
-// The wide string's editing, number and obscuring operations: the rules a
-// plain model does not have (fuzz_wchar holds the rest against one).
+// The wide string's editing and obscuring operations: the records of their
+// refusals, and the obscure form held against the openssl command line.
+// fuzz_wchar holds the edits against a plain model and their normal form.
 #include "aeskey.h"
 #include "nxr_wchar_string.h"
 #include "testsupport.h"
@@ -25,17 +26,6 @@ namespace {
     return ::testing::AssertionFailure() << "length " << n << ", " << s.getNumElems() << " elements";
 }
 
-// Runs an edit on a copy of text and gives the text after it, with a leading
-// '!' when the edit reported failure. Either way the string is in normal form.
-template <class Edit>
-std::u16string edited(const char16_t* text, Edit edit)
-{
-    S s(text);
-    const bool bResult = edit(s);
-    EXPECT_TRUE(normal(s));
-    return (bResult ? u"" : u"!") + std::u16string(s.view());
-}
-
 CAesKey testKey(NXR_BYTE first)
 {
     CNXRBuffer<NXR_BYTE> bytes(32);
@@ -45,46 +35,6 @@ CAesKey testKey(NXR_BYTE first)
 }
 
 } // namespace
-
-TEST(WCharEdit, DeleteAndReplaceSubStringModes)
-{
-    // Overlapping occurrences are counted beforehand; each pass deletes the
-    // first one left, so the passes can run out early ("aaa", "aaaa"). A
-    // deletion that joins a new occurrence does not add a pass ("aabb").
-    const std::tuple<const char16_t*, const char16_t*, uint32_t, S::subStringMode, const char16_t*> cases[] = {
-        {u"abxab", u"ab", 0, S::ssmAll, u"x"},        {u"abxab", u"ab", 2, S::ssmOccur, u"abx"},
-        {u"abxabab", u"ab", 2, S::ssmNum, u"xab"},    {u"abxab", u"ab", 3, S::ssmNum, u"!abxab"},
-        {u"abxab", u"ab", 3, S::ssmOccur, u"!abxab"}, {u"abxab", u"ab", 0, S::ssmOccur, u"!abxab"},
-        {u"abxab", u"ab", 0, S::ssmNum, u"!abxab"},   {u"abxab", u"ab", 1, S::subStringMode(3), u"!abxab"},
-        {u"xyz", u"ab", 1, S::ssmAll, u"!xyz"},       {u"aaa", u"aa", 0, S::ssmAll, u"a"},
-        {u"aaa", u"aa", 2, S::ssmOccur, u"a"},        {u"aaaa", u"aa", 2, S::ssmNum, u""},
-        {u"aabb", u"ab", 0, S::ssmAll, u"ab"}};
-    for (const auto& [text, sub, n, mode, after] : cases)
-        EXPECT_EQ(edited(text, [&](S& e) { return e.deleteSubString(S(sub), n, mode); }), after)
-            << S(text).toUtf8() << " - " << S(sub).toUtf8() << ", " << n << ", mode " << mode;
-
-    EXPECT_EQ(edited(u"abc", [](S& e) { return e.deleteSubString(e, 1, S::ssmOccur); }), u"");
-
-    // A replacement holding the old text is stepped over, not replaced again
-    // ("aXa"). When the old text holds the new one, the step is the count of
-    // the new text in the old, so a later pass may find nothing: the
-    // replacements made so far stay and the result is false ("abab"); so too
-    // with overlapping occurrences ("aaaa").
-    using Replacement =
-        std::tuple<const char16_t*, const char16_t*, const char16_t*, uint32_t, S::subStringMode, const char16_t*>;
-    const Replacement replacements[] = {
-        {u"abxab", u"ab", u"Q", 0, S::ssmAll, u"QxQ"},     {u"abxab", u"ab", u"Q", 2, S::ssmOccur, u"abxQ"},
-        {u"abxabab", u"ab", u"Q", 2, S::ssmNum, u"QxQab"}, {u"abxab", u"ab", u"", 0, S::ssmAll, u"x"},
-        {u"ab", u"ab", u"xyz", 1, S::ssmOccur, u"xyz"},    {u"aXa", u"a", u"aa", 0, S::ssmAll, u"aaXaa"},
-        {u"abab", u"ab", u"b", 0, S::ssmAll, u"!bab"},     {u"abab", u"ab", u"b", 2, S::ssmOccur, u"abb"},
-        {u"aaaa", u"aa", u"b", 0, S::ssmAll, u"!bb"},      {u"abxab", u"ab", u"Q", 3, S::ssmOccur, u"!abxab"},
-        {u"abxab", u"ab", u"Q", 3, S::ssmNum, u"!abxab"},  {u"abxab", u"zz", u"Q", 1, S::ssmAll, u"!abxab"},
-        {u"abxab", u"", u"Q", 1, S::ssmAll, u"!abxab"},    {u"abxab", u"ab", u"Q", 1, S::subStringMode(8), u"!abxab"}};
-    for (const auto& [text, from, to, n, mode, after] : replacements)
-        EXPECT_EQ(edited(text, [&](S& e) { return e.replaceSubString(S(from), S(to), n, mode); }), after)
-            << S(text).toUtf8() << ": " << S(from).toUtf8() << " -> " << S(to).toUtf8() << ", " << n;
-    EXPECT_EQ(edited(u"ab", [](S& e) { return e.replaceSubString(e, S(u"z"), 1, S::ssmOccur); }), u"z");
-}
 
 TEST(WCharObscure, RoundTripsUnderARealKeyAndFailuresGiveAnEmptyString)
 {

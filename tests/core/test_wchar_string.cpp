@@ -1,5 +1,5 @@
 // The wide string: comparison rules, concatenation in normal form,
-// searching, number texts, and the UTF-8 conversions both ways.
+// searching, and the UTF-8 and file-name conversions both ways.
 #include "nxr_wchar_string.h"
 #include "testsupport.h"
 
@@ -124,35 +124,6 @@ TEST(WCharString, ForwardAndReverseSearchWithOverlaps)
         };
         EXPECT_EQ(found(search), result) << kind << " " << s.toUtf8() << " / " << needle.toUtf8() << ", " << n;
     }
-}
-
-TEST(WCharString, NumberTexts)
-{
-    // Digits and prefix count for the powers of two only; the decimal text
-    // reads the bits as signed.
-    const std::tuple<S::asNumberSystem, uint32_t, uint16_t, bool, std::u16string> texts[] = {
-        {S::nsHex, 255, 4, true, u"0x00FF"},           {S::nsHex, 0x1234, 2, false, u"34"},
-        {S::nsHex, 0, 0, false, u"0"},                 {S::nsHex, 0xFFFFFFFF, 0, false, u"FFFFFFFF"},
-        {S::nsHex, 0xABC, 40, false, std::u16string(37, u'0') + u"ABC"},
-        {S::nsBin, 0x80000000, 0, false, u"1" + std::u16string(31, u'0')},
-        {S::nsBin, 5, 8, true, u"0b00000101"},         {S::nsOct, 8, 0, true, u"0o10"},
-        {S::nsOct, 0xFFFFFFFF, 0, false, u"37777777777"},
-        {S::nsDec, uint32_t(-42), 0, false, u"-42"},   {S::nsDec, 0, 0, false, u"0"},
-        {S::nsDec, 0x80000000, 0, false, u"-2147483648"}, {S::nsDec, 0xFFFFFFFF, 8, true, u"-1"},
-        {S::nsDec, 1234, 2, true, u"1234"}};
-    for (const auto& [ns, value, digits, bPrefix, text] : texts) {
-        SCOPED_TRACE(testing::Message() << "system " << ns << ", " << value << ", " << digits << ", " << bPrefix);
-        S out;
-        EXPECT_TRUE(ns == S::nsHex   ? S::convertLongToHexString(out, value, digits, bPrefix)
-                    : ns == S::nsBin ? S::convertLongToBinString(out, value, digits, bPrefix)
-                    : ns == S::nsOct ? S::convertLongToOctString(out, value, digits, bPrefix)
-                                     : S::convertLongToDecString(out, static_cast<int32_t>(value)));
-        EXPECT_EQ(out.view(), text);
-        EXPECT_TRUE(normal(out));
-        EXPECT_EQ(S(value, ns, digits, bPrefix).view(), text);
-    }
-    EXPECT_EQ(S(INT32_MAX).view(), u"2147483647");
-    EXPECT_THROW(S(1u, S::nsNone, 0, false), CNXRBufferInitException);
 }
 
 TEST(WCharString, Utf8BothWays)

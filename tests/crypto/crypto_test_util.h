@@ -34,13 +34,6 @@ inline std::string toHex(const Bytes& b)
     return out;
 }
 
-// Lines of the log that contain every one of the given pieces.
-inline size_t countLogLines(const std::string& logPath, const std::vector<std::string>& pieces)
-{
-    size_t n = 0;
-    for (const std::string& line : nxrtest::readLogLines(logPath))
-        n += std::all_of(pieces.begin(), pieces.end(), [&](const std::string& p) { return line.find(p) != line.npos; });
-    return n;
-}
+using nxrtest::countLogLines;
 
 } // namespace cryptotest

@@ -2,9 +2,7 @@
 // make_pe.sh), the first-translation rule, the cache, files without a version
 // resource (fuzz_version damages images and blocks).
 #include "nxr_file.h"
-#include "nxr_os_error.h"
 #include "nxr_os_file.h"
-#include "nxr_os_version.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +16,7 @@
 #include <vector>
 
 using namespace nxr;
+using nxrtest::countLogLines;
 using nxrtest::readFile;
 using S = CNXRWCharString;
 
@@ -30,33 +29,6 @@ std::u16string item(CNXRFile& file, bool (CNXRFile::*getter)(S*))
 {
     S out(u"untouched");
     return (file.*getter)(&out) ? std::u16string(out.view()) : u"<failed>";
-}
-
-// Log lines holding part.
-size_t count(const nxrtest::ScopedRegistry& reg, const std::string& part)
-{
-    const auto lines = nxrtest::readLogLines(reg.logPath());
-    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != l.npos; });
-}
-
-// The version block, in a heap block of exactly its size.
-std::vector<uint8_t> versionBlock(const std::string& path)
-{
-    std::vector<uint8_t> block(os::getFileVersionInfoSize(path));
-    EXPECT_TRUE(os::getFileVersionInfo(path, 0, uint32_t(block.size()), block.data()));
-    return block;
-}
-
-std::u16string queryText(const std::vector<uint8_t>& block, std::u16string_view path)
-{
-    const void* p = nullptr;
-    uint32_t n = 0;
-    bool bText = false;
-    if (!os::verQueryValue(block.data(), uint32_t(block.size()), path, &p, &n, &bText))
-        return u"<missing>";
-    std::u16string s(bText ? n : n / 2, u'\0');
-    std::memcpy(s.data(), p, s.size() * 2);
-    return bText ? s.substr(0, s.find(u'\0')) : s;
 }
 
 } // namespace
@@ -87,15 +59,8 @@ TEST(FileVersion, ReadsTheItemsOfTheFirstTranslation)
     EXPECT_EQ(item(dll, &CNXRFile::getSpecialBuildDescription), u"<failed>"); // only under the second
     S out;
     EXPECT_FALSE(dll.getFileInfoItem(S(std::string(227, 'x').c_str()), &out));
-    EXPECT_EQ(count(reg, "\"Error in call to VerQueryValue\" <Error: 0x0000003d>"), 1u);
-    EXPECT_EQ(count(reg, "A bad argument was provided ( itemName )"), 1u);
-
-    // The item is there, under the second translation; keys match in any case.
-    const auto block = versionBlock(kDll);
-    EXPECT_EQ(queryText(block, u"\\StringFileInfo\\040904b0\\SpecialBuild"), u"only in the second translation");
-    EXPECT_EQ(queryText(block, u"StringFileInfo\\\\040904B0\\companyname"), u"Docseal Test Works");
-    EXPECT_EQ(queryText(block, u"\\StringFileInfo\\040704e4\\SpecialBuild"), u"<missing>");
-    EXPECT_EQ(os::getLastError(), os::kErrorNoVersion);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Error in call to VerQueryValue\" <Error: 0x0000003d>"}), 1u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"A bad argument was provided ( itemName )"}), 1u);
 }
 
 TEST(FileVersion, BlockIsReadOnceAndAgainAfterANewName)
@@ -120,7 +85,7 @@ TEST(FileVersion, BlockIsReadOnceAndAgainAfterANewName)
     EXPECT_EQ(item(file, &CNXRFile::getInternalName), u"sample32"); // a failed read left nothing behind
     EXPECT_TRUE(file.setFilename(S(kDll.c_str())));
     EXPECT_EQ(item(file, &CNXRFile::getProductName), u"docseal Beispiele");
-    EXPECT_EQ(count(reg, "\"Error in call to GetFileVersionInfoSize\" <Error: 0x0000000d>"), 1u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Error in call to GetFileVersionInfoSize\" <Error: 0x0000000d>"}), 1u);
 }
 
 // Files without a version block, for each reason: another format, no
@@ -134,8 +99,8 @@ TEST(FileVersion, FilesWithoutAVersionResource)
     std::memset(image.data() + ulNt + 24 + 96 + 16, 0, 8); // PE32: no resource directory
     nxrtest::writeFile(dir.file("nores.exe"), image);
     ASSERT_EQ(::mkfifo(dir.file("pipe.exe").c_str(), 0600), 0);
-    for (const std::string& path :
-         {std::string("/proc/self/exe"), dir.file("nores.exe"), dir.file("missing.exe"), dir.path(), dir.file("pipe.exe")}) {
+    for (const std::string& path : {std::string("/proc/self/exe"), dir.file("nores.exe"), dir.file("missing.exe"),
+                                    dir.path(), dir.file("pipe.exe")}) {
         CNXRFile file(S(path.c_str()));
         EXPECT_EQ(item(file, &CNXRFile::getCompanyName), u"<failed>") << path;
     }

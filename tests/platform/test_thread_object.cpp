@@ -1,23 +1,17 @@
-// The thread object: bodies run inline and on a thread of their own, waits
-// that serve messages, automatic-reset entry signals, failures to create
-// threads and events.
+// The thread object: bodies run inline (as the key derivation runs them) and
+// on a thread of their own, and failures to create threads and events.
 #include "nxr_os_thread.h"
 #include "nxr_thread_obiect.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <functional>
-#include <future>
-#include <stdexcept>
 #include <thread>
 
 using namespace nxr;
-using namespace std::chrono_literals;
+using nxrtest::countLogLines;
 
 namespace {
 
@@ -52,12 +46,6 @@ std::function<void(CProbeThread&)> contractBody(uint32_t ulExitCode, std::functi
     };
 }
 
-size_t countLines(const std::string& path, const std::string& piece)
-{
-    const auto lines = nxrtest::readLogLines(path);
-    return std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(piece) != l.npos; });
-}
-
 } // namespace
 
 TEST(ThreadObject, RunsInlineOrOnItsOwnThreadAndAgain)
@@ -76,57 +64,6 @@ TEST(ThreadObject, RunsInlineOrOnItsOwnThreadAndAgain)
     }
 }
 
-TEST(ThreadObject, PostedMessageIsDispatchedDuringTheWait)
-{
-    const uint32_t ulOwner = os::currentThreadId();
-    const os::Handle hRelease = os::createEvent();
-    ASSERT_NE(hRelease, nullptr);
-    std::thread::id dispatchedOn;
-    CProbeThread probe;
-    // The body can only go on once the owner, blocked in its wait, has run
-    // the message; a wait that served no messages would time out instead.
-    probe.body = contractBody(0, [&](CProbeThread& self) {
-        os::postMessage(ulOwner, [&] {
-            dispatchedOn = std::this_thread::get_id();
-            os::setEvent(hRelease);
-        });
-        const os::Handle handles[] = {hRelease};
-        self.m_dwExitCode = os::waitForMultiple(handles, 30000);
-    });
-    EXPECT_EQ(probe.startAndWaitForFinish(true), 0u);
-    EXPECT_EQ(dispatchedOn, std::this_thread::get_id());
-    EXPECT_TRUE(os::closeHandle(hRelease));
-}
-
-TEST(ThreadObject, EntrySignalReleasesOneWait)
-{
-    CProbeThread probe;
-    std::atomic<int> entries{0};
-    // Runs until asked to stop.
-    probe.body = contractBody(0, [&](CProbeThread& self) {
-        ++entries;
-        const os::Handle handles[] = {self.m_hStopEvent};
-        os::waitForMultiple(handles, 30000);
-    });
-    ASSERT_TRUE(probe.startAndWaitForEntry());
-    EXPECT_TRUE(probe.m_bRunning);
-
-    // The entry signal was consumed: a second wait blocks until it comes again.
-    auto second = std::async(std::launch::async, [&] { probe.waitForEntry(); });
-    EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout);
-    os::setEvent(probe.m_hStartEvent);
-    EXPECT_EQ(second.wait_for(30s), std::future_status::ready);
-
-    // A thread is still held: starting again creates none.
-    const os::Handle hThread = probe.threadHandle();
-    ASSERT_NE(hThread, nullptr);
-    EXPECT_TRUE(probe.startThread());
-    EXPECT_EQ(probe.threadHandle(), hThread);
-    EXPECT_TRUE(probe.stopThread());
-    EXPECT_FALSE(probe.m_bRunning);
-    EXPECT_EQ(entries.load(), 1);
-}
-
 TEST(ThreadObject, FailedCreationOfThreadsAndEvents)
 {
     nxrtest::ScopedRegistry reg;
@@ -142,13 +79,14 @@ TEST(ThreadObject, FailedCreationOfThreadsAndEvents)
     EXPECT_FALSE(probe.m_bRunning);
     EXPECT_EQ(probe.threadHandle(), nullptr);
     EXPECT_EQ(probe.startAndWaitForFinish(true), 5u);
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>"), 2u);
+    const std::string thread = "\"Unable to create thread. ( Thread name = Probe )\" <Error: 0x0000000b>";
+    EXPECT_EQ(countLogLines(reg.logPath(), {thread}), 2u);
 
     {
         os::CScopedThreadFault fault(os::ThreadOp::CreateEvent, ENOMEM, 3, 1);
         EXPECT_THROW(CProbeThread(u"Probe"), CNXRThreadObjectInitException);
     }
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to create event. ( Event name = m_hStartEvent )\""), 1u);
-    EXPECT_EQ(countLines(reg.logPath(), "\"Unable to initialize thread object. ( Thread name = Probe )\""), 1u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Unable to create event. ( Event name = m_hStartEvent )\""}), 1u);
+    EXPECT_EQ(countLogLines(reg.logPath(), {"\"Unable to initialize thread object. ( Thread name = Probe )\""}), 1u);
 }
 

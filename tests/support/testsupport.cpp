@@ -4,6 +4,7 @@
 #include "nxr_os_text.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +114,22 @@ std::vector<std::string> readLogLines(const std::string& path)
         start = end + 2;
     }
     return lines;
+}
+
+size_t countLogLines(const std::string& path, const std::vector<std::string>& pieces)
+{
+    size_t n = 0;
+    for (const std::string& line : readLogLines(path))
+        n += std::all_of(pieces.begin(), pieces.end(), [&](const std::string& p) { return line.find(p) != line.npos; });
+    return n;
+}
+
+std::string repeat(const std::string& s, size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n; ++i)
+        out += s;
+    return out;
 }
 
 std::set<std::string> namesIn(const std::string& folder)

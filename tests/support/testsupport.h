@@ -54,6 +54,10 @@ bool fileExists(const std::string& path);
 
 // The log file's lines as UTF-8, byte-order mark dropped, CR LF removed.
 std::vector<std::string> readLogLines(const std::string& path);
+// The lines of the log that contain every one of the pieces.
+size_t countLogLines(const std::string& path, const std::vector<std::string>& pieces);
+// s written n times over.
+std::string repeat(const std::string& s, size_t n);
 
 // The names in a folder.
 std::set<std::string> namesIn(const std::string& folder);

@@ -19,6 +19,7 @@
 #include <vector>
 
 using namespace nxr;
+using nxrtest::repeat;
 namespace fs = std::filesystem;
 
 namespace {
@@ -37,14 +38,6 @@ std::vector<fs::path> corpus(const char* pszKind)
     std::vector<fs::path> files(fs::directory_iterator(fs::path(NXR_XML_CORPUS) / pszKind), {});
     std::sort(files.begin(), files.end());
     return files;
-}
-
-std::string repeat(const std::string& s, size_t n)
-{
-    std::string out;
-    for (size_t i = 0; i < n; ++i)
-        out += s;
-    return out;
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The document wrapper's life cycle and the labelled-value store (whose
-// operations go through the element operations).
+// The labelled-value store of the document wrapper (whose operations go
+// through the element operations).
 #include "xmlxercesvm.h"
 
 #include "nxr_os_file.h"
@@ -17,11 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-CNXRBuffer<NXR_BYTE> bytesOf(const std::string& s)
-{
-    return CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(s.data()), static_cast<uint32_t>(s.size()), 0);
-}
-
 std::string textOf(CXmlXercesBase& wrapper)
 {
     CNXRBuffer<NXR_BYTE> out;
@@ -31,25 +26,6 @@ std::string textOf(CXmlXercesBase& wrapper)
 }
 
 } // namespace
-
-TEST(XmlWrapper, EachWrapperTakesOneDocument)
-{
-    CXmlXercesBase fresh;
-    EXPECT_FALSE(fresh.isObjectValid());
-    EXPECT_EQ(textOf(fresh), "(no document)");
-    ASSERT_TRUE(fresh.initXMLMemDoc());
-    EXPECT_TRUE(fresh.isObjectValid());
-    EXPECT_NE(textOf(fresh).find("<TarnFile xmlns=\"urn:docseal:TarnFile\"/>"), std::string::npos);
-    EXPECT_FALSE(fresh.initXMLMemDoc());
-    EXPECT_FALSE(fresh.loadXMLFromMem(bytesOf("<a/>")));
-
-    // Any root element; a failed load leaves room for another.
-    CXmlXercesBase loaded;
-    EXPECT_FALSE(loaded.loadXMLFromMem(bytesOf("<a><b></a>")));
-    EXPECT_FALSE(loaded.isObjectValid());
-    ASSERT_TRUE(loaded.loadXMLFromMem(bytesOf("<other attr=\"1\"/>")));
-    EXPECT_FALSE(loaded.loadXMLFromMem(bytesOf("<other/>")));
-}
 
 // Values are added after those under the same label and found and removed
 // first come, first served.
