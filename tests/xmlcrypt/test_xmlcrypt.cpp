@@ -159,23 +159,6 @@ TEST_F(XmlCryptDiskFaults, ShortWritesAreCompleted)
     EXPECT_EQ(readFile(target), kXml);
 }
 
-TEST_F(XmlCryptDiskFaults, ReadFailuresFailTheLoad)
-{
-    const std::string doc = dir.file("in.xml");
-    writeFile(doc, kXml);
-    const Passphrase none;
-    Bytes out;
-    {
-        os::CScopedFileFaults faultsInForce;
-        faultsInForce.fail(os::FileOp::Read, EIO);
-        EXPECT_FALSE(service.getFileBuffer(name(doc), &out));
-        EXPECT_FALSE(service.encryptXMLFile(name(doc), 1, &none));
-    }
-    EXPECT_FALSE(fileExists(doc + ".enc"));
-    EXPECT_TRUE(service.getFileBuffer(name(doc), &out));
-    EXPECT_EQ(textOf(out), kXml);
-}
-
 TEST(XmlCryptFiles, LargeDocumentsRoundTripInPieces)
 {
     // Larger than the window of bytes the check holds (8 MiB), in many pieces
