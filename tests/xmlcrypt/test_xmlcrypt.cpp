@@ -159,6 +159,16 @@ TEST_F(XmlCryptDiskFaults, ShortWritesAreCompleted)
     EXPECT_EQ(readFile(target), kXml);
 }
 
+TEST_F(XmlCryptDiskFaults, AReadFaultFailsTheRoadAndWritesNothing)
+{
+    writeFile(target, kXml);
+    const Passphrase none;
+    os::CScopedFileFaults faultsInForce;
+    faultsInForce.fail(os::FileOp::Read, EIO);
+    EXPECT_FALSE(service.encryptXMLFile(name(target), 1, &none));
+    EXPECT_FALSE(fileExists(target + ".enc"));
+}
+
 TEST(XmlCryptFiles, LargeDocumentsRoundTripInPieces)
 {
     // Larger than the window of bytes the check holds (8 MiB), in many pieces
