@@ -2,9 +2,7 @@
 // make_pe.sh), the first-translation rule, the cache, files without a version
 // resource (fuzz_version damages images and blocks).
 #include "nxr_file.h"
-#include "nxr_os_error.h"
 #include "nxr_os_file.h"
-#include "nxr_os_version.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -31,26 +29,6 @@ std::u16string item(CNXRFile& file, bool (CNXRFile::*getter)(S*))
 {
     S out(u"untouched");
     return (file.*getter)(&out) ? std::u16string(out.view()) : u"<failed>";
-}
-
-// The version block, in a heap block of exactly its size.
-std::vector<uint8_t> versionBlock(const std::string& path)
-{
-    std::vector<uint8_t> block(os::getFileVersionInfoSize(path));
-    EXPECT_TRUE(os::getFileVersionInfo(path, 0, uint32_t(block.size()), block.data()));
-    return block;
-}
-
-std::u16string queryText(const std::vector<uint8_t>& block, std::u16string_view path)
-{
-    const void* p = nullptr;
-    uint32_t n = 0;
-    bool bText = false;
-    if (!os::verQueryValue(block.data(), uint32_t(block.size()), path, &p, &n, &bText))
-        return u"<missing>";
-    std::u16string s(bText ? n : n / 2, u'\0');
-    std::memcpy(s.data(), p, s.size() * 2);
-    return bText ? s.substr(0, s.find(u'\0')) : s;
 }
 
 } // namespace
@@ -83,13 +61,6 @@ TEST(FileVersion, ReadsTheItemsOfTheFirstTranslation)
     EXPECT_FALSE(dll.getFileInfoItem(S(std::string(227, 'x').c_str()), &out));
     EXPECT_EQ(countLogLines(reg.logPath(), {"\"Error in call to VerQueryValue\" <Error: 0x0000003d>"}), 1u);
     EXPECT_EQ(countLogLines(reg.logPath(), {"A bad argument was provided ( itemName )"}), 1u);
-
-    // The item is there, under the second translation; keys match in any case.
-    const auto block = versionBlock(kDll);
-    EXPECT_EQ(queryText(block, u"\\StringFileInfo\\040904b0\\SpecialBuild"), u"only in the second translation");
-    EXPECT_EQ(queryText(block, u"StringFileInfo\\\\040904B0\\companyname"), u"Docseal Test Works");
-    EXPECT_EQ(queryText(block, u"\\StringFileInfo\\040704e4\\SpecialBuild"), u"<missing>");
-    EXPECT_EQ(os::getLastError(), os::kErrorNoVersion);
 }
 
 TEST(FileVersion, BlockIsReadOnceAndAgainAfterANewName)

@@ -1,5 +1,6 @@
-// The file facility: dispositions, reads with a limit and the size limit.
-// Locks and the fault seams are exercised by the service's tests.
+// The file facility: dispositions and reads with a limit. Locks, the fault
+// seams and a file-size limit (EFBIG, not SIGXFSZ) are exercised by the
+// service's and the program's tests.
 #include "nxr_os_error.h"
 #include "nxr_os_file.h"
 #include "testsupport.h"
@@ -8,9 +9,6 @@
 
 #include <cerrno>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace nxr::os;
@@ -70,27 +68,3 @@ TEST(OsFile, WriteReadBackAndDispositions)
     ASSERT_TRUE(writeWhole(path, FileDisposition::CreateAlways, "xyz"));
     EXPECT_EQ(readFile(path), "xyz");
 }
-
-// In a child with RLIMIT_FSIZE lowered: the write fails with EFBIG instead of
-// the process being killed by SIGXFSZ, and what fitted was written.
-TEST(OsFile, WritePastTheSizeLimitFailsWithEfbig)
-{
-    nxrtest::ScratchDir dir;
-    const std::string path = dir.file("big");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ignoreFileSizeSignal();
-        const struct rlimit limit = {4096, 4096};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            ::_exit(3);
-        const bool bWritten = writeWhole(path, FileDisposition::CreateAlways, std::string(10000, 'z'));
-        ::_exit(bWritten ? 1 : getLastError() == EFBIG ? 0 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(readFile(path), std::string(4096, 'z'));
-}
-

@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <optional>
 #include <thread>
 
@@ -142,16 +140,6 @@ TEST(OsRegistry, SeesEveryChangeOfTheFile)
     EXPECT_EQ(dword(u"Logging"), 1u);
     inPlace('2');
     EXPECT_EQ(dword(u"Logging"), 2u);
-
-    // Rewritten with its old modification time put back (as "cp -p" or
-    // "touch -d" would leave it): only the content and the change time differ.
-    struct stat before {};
-    ASSERT_EQ(::stat(reg.path().c_str(), &before), 0);
-    inPlace('7');
-    const struct timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(::utimensat(AT_FDCWD, reg.path().c_str(), times, 0), 0);
-    settle();
-    EXPECT_EQ(dword(u"Logging"), 7u);
 
     // Replaced by rename.
     reg.writeLogsKey({"\"Logging\"=dword:00000003"});
