@@ -669,11 +669,13 @@ CNXRArrivingBytes::CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow)
 {
     if (!m_ring.isValid())
         NXR_THROW(CMemAllocException, u"m_ring");
+    m_pRing = m_ring.getBuffer();
+    m_ullCapacity = m_ring.getNumElems();
 }
 
 bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
 {
-    const uint64_t ullCapacity = m_ring.getNumElems();
+    const uint64_t ullCapacity = m_ullCapacity;
     while (ulCount != 0) {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [&] { return m_bClosed || m_ullEnd - m_ullStart < ullCapacity; });
@@ -683,7 +685,7 @@ bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
         const uint64_t ullAt = m_ullEnd % ullCapacity;
         const size_t ulPart = static_cast<size_t>(
             std::min<uint64_t>({ulCount, ullCapacity - (m_ullEnd - m_ullStart), ullCapacity - ullAt}));
-        std::memcpy(m_ring.getBuffer() + ullAt, pBytes, ulPart);
+        std::memcpy(m_pRing + ullAt, pBytes, ulPart);
         m_ullEnd += ulPart;
         pBytes += ulPart;
         ulCount -= ulPart;
@@ -713,7 +715,7 @@ void CNXRArrivingBytes::close()
 
 size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
 {
-    const uint64_t ullCapacity = m_ring.getNumElems();
+    const uint64_t ullCapacity = m_ullCapacity;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         if (ullPos < m_ullStart)
@@ -730,7 +732,7 @@ size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
     const uint64_t ullAt = ullPos % ullCapacity;
     const size_t ulCount = static_cast<size_t>(
         std::min<uint64_t>({ulMax, std::min(m_ullEnd, m_ullTotal) - std::min(ullPos, m_ullTotal), ullCapacity - ullAt}));
-    std::memcpy(pOut, m_ring.getBuffer() + ullAt, ulCount);
+    std::memcpy(pOut, m_pRing + ullAt, ulCount);
     return ulCount;
 }
 

@@ -172,6 +172,11 @@ private:
     const uint64_t m_ullTotal;
     const uint32_t m_ulWindow;
     CNXRBuffer<NXR_BYTE> m_ring;
+    // The ring's storage and size, taken once: the buffer's accessors leave
+    // trace records, and the check's records are held until its verdict, so
+    // records made on every read would grow with the document.
+    NXR_BYTE* m_pRing = nullptr;
+    uint64_t m_ullCapacity = 0;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     uint64_t m_ullStart = 0; // first byte still held

@@ -159,6 +159,27 @@ TEST(XmlCheck, WarmUpHoldsTheLibraryWhileItLivesOrUntilExit)
     EXPECT_EQ(CXercesLibraryRef::count(), ulBefore + 1);
 }
 
+// The check over arriving bytes makes no record per read: the road holds its
+// records until the verdict, and any made per read would grow with the
+// document.
+TEST(XmlCheck, ArrivingCheckRecordsDoNotGrowWithTheDocument)
+{
+    nxrtest::ScopedRegistry registry;
+    registry.enableLogging(NXR_LEVEL_ENTRY);
+    std::vector<size_t> entries;
+    for (const size_t ulCopies : {100, 100000}) {
+        {
+            const std::string doc = "<r>" + repeat("<e a='1'>text</e>", ulCopies) + "</r>";
+            CNXRArrivingBytes bytes(doc.size(), static_cast<uint32_t>(doc.size()));
+            ASSERT_TRUE(bytes.append(reinterpret_cast<const uint8_t*>(doc.data()), doc.size()));
+            bytes.finish();
+            EXPECT_TRUE(CXmlXercesVM().checkXMLArriving(bytes));
+        }
+        entries.push_back(nxrtest::countLogLines(registry.logPath(), {"<ENTRY>"}));
+    }
+    EXPECT_EQ(entries[1], 2 * entries[0]);
+}
+
 // The parser linked from its archive carries our network accessor: no URL
 // opens, and no HTTP client library is in the process.
 TEST(XmlCheck, TheParserCannotReachTheNetwork)
