@@ -9,20 +9,8 @@
 #include <string>
 
 using namespace nxr;
-
-namespace {
-
-CNXRBuffer<NXR_BYTE> bytesOf(const std::string& s)
-{
-    return CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(s.data()), uint32_t(s.size()), 0);
-}
-
-std::string textOf(const CNXRBuffer<NXR_BYTE>& b)
-{
-    return b.getNumElems() ? std::string(reinterpret_cast<const char*>(b.getBuffer()), b.getNumElems()) : "";
-}
-
-} // namespace
+using nxrtest::bytesOf;
+using nxrtest::textOf;
 
 // Documents the DOM holds but Xerces' writer cannot write back as read: XML
 // 1.1 admits the C0 and C1 controls only as character references, which the

@@ -15,7 +15,7 @@ inline Bytes bytesOf(const std::vector<uint8_t>& v)
 {
     return v.empty() ? Bytes() : Bytes(v.data(), static_cast<uint32_t>(v.size()), 0);
 }
-inline Bytes bytesOf(const std::string& s) { return bytesOf(std::vector<uint8_t>(s.begin(), s.end())); }
+using nxrtest::bytesOf;
 inline std::vector<uint8_t> contents(const Bytes& b) { return {b.getBuffer(), b.getBuffer() + b.getNumElems()}; }
 
 inline std::vector<uint8_t> fromHex(const std::string& hex)

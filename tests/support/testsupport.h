@@ -1,11 +1,25 @@
 // Shared helpers for the tests.
 #pragma once
+#include "nxr_buffer.h"
+
 #include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace nxrtest {
+
+// A byte buffer holding s (none for an empty s), and the bytes of one.
+inline nxr::CNXRBuffer<nxr::NXR_BYTE> bytesOf(const std::string& s)
+{
+    return s.empty() ? nxr::CNXRBuffer<nxr::NXR_BYTE>()
+                     : nxr::CNXRBuffer<nxr::NXR_BYTE>(reinterpret_cast<const nxr::NXR_BYTE*>(s.data()),
+                                                      uint32_t(s.size()), 0);
+}
+inline std::string textOf(const nxr::CNXRBuffer<nxr::NXR_BYTE>& b)
+{
+    return b.getNumElems() ? std::string(reinterpret_cast<const char*>(b.getBuffer()), b.getNumElems()) : "";
+}
 
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents when the
 // object goes away.

@@ -19,16 +19,12 @@
 #include <vector>
 
 using namespace nxr;
+using nxrtest::bytesOf;
 using nxrtest::repeat;
 namespace fs = std::filesystem;
 
 namespace {
 
-CNXRBuffer<NXR_BYTE> bytesOf(const std::string& s)
-{
-    return s.empty() ? CNXRBuffer<NXR_BYTE>()
-                     : CNXRBuffer<NXR_BYTE>(reinterpret_cast<const NXR_BYTE*>(s.data()), uint32_t(s.size()), 0);
-}
 
 bool scans(const std::string& document) { return CXmlXercesVM().checkXMLInMem(bytesOf(document)); }
 bool loads(const std::string& document) { return CXmlXercesVM().loadXMLFromMem(bytesOf(document)); }

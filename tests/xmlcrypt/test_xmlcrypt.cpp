@@ -19,15 +19,6 @@ namespace {
 using Bytes = CNXRBuffer<NXR_BYTE>;
 using Passphrase = CNXRSecureBuffer<NXR_USHORT>;
 
-Bytes bytesOf(const std::string& s)
-{
-    return s.empty() ? Bytes() : Bytes(reinterpret_cast<const NXR_BYTE*>(s.data()), uint32_t(s.size()), 0);
-}
-
-std::string textOf(const Bytes& b)
-{
-    return b.getNumElems() ? std::string(reinterpret_cast<const char*>(b.getBuffer()), b.getNumElems()) : "";
-}
 
 // A passphrase as the program builds it: the characters and their zero.
 Passphrase passphrase(const std::u16string& text)
