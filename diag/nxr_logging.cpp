@@ -157,7 +157,13 @@ bool CNXRDetailedLog::log()
     os::CLastErrorKeeper keeper;
     try {
         if (t_pHeld) {
-            // The copy is written by replay, once.
+            // Only what the settings let through is kept (a trace at the
+            // default detail is not), so a long piece of work holds no more
+            // than it would write, and failures, which replay reports as the
+            // run's first when they come first; the copy is written by
+            // replay, once.
+            if (m_record.ulLevel != NXR_LEVEL_EXCEPTION_BAD && !CNXRLogFilter::passes(*this, m_record))
+                return false;
             CNXRDetailedLog& kept = t_pHeld->m_records.emplace_back(*this);
             kept.m_bLogWhenDestroyed = 0;
             kept.m_bLogged = 0;
