@@ -297,18 +297,3 @@ TEST_F(Docseal, PassphraseLeavesTheArgumentListAndNoCoreIsDumped)
     EXPECT_EQ(seen.find("hunter2"), std::string::npos) << seen;
     EXPECT_NE(seen.find("dumpable=0"), std::string::npos) << seen;
 }
-
-// A large document shows its progress on a terminal, and never where
-// standard error is not one.
-TEST_F(Docseal, ProgressOnATerminalOnly)
-{
-    writeFile(doc, bigDocument(64u << 20));
-    const RunResult onTerminal =
-        run("/usr/bin/script", {"-qfec", std::string(DOCSEAL_BIN) + " '" + doc + "' /encrypt pw", "/dev/null"});
-    ASSERT_EQ(onTerminal.status, 0);
-    EXPECT_NE(onTerminal.out.find("docseal: sealing "), std::string::npos);
-    EXPECT_NE(onTerminal.out.find("% "), std::string::npos);
-    const RunResult onPipe = run(DOCSEAL_BIN, {doc + ".enc", "/decrypt", "pw"}, "exec 2>&1 >/dev/null; ");
-    EXPECT_EQ(onPipe.status, 0);
-    EXPECT_EQ(onPipe.out, "");
-}

@@ -168,3 +168,11 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         EXPECT_EQ(namesIn(dir.path()), before);
     }
 }
+
+// A large document shows its progress on a terminal, never through a pipe.
+TEST_F(Terminal, ProgressOfALargeDocument)
+{
+    writeFile(doc, "<r>" + repeat("<e>some text that fills the document &amp; more</e>\n", 1500000) + "</r>");
+    EXPECT_NE(onTerminal({doc, "/encrypt", "pw"}).terminal.find("docseal: sealing "), std::string::npos);
+    EXPECT_EQ(run(DOCSEAL_BIN, {doc + ".enc", "/decrypt", "pw"}, "exec 2>&1 >/dev/null; ").out, "");
+}
