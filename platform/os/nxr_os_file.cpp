@@ -336,37 +336,36 @@ bool fileSetOwner(FileHandle hFile, uint32_t ulOwner, uint32_t ulGroup)
     return ::fchown(hFile, static_cast<uid_t>(ulOwner), static_cast<gid_t>(ulGroup)) == 0 || fail();
 }
 
-bool fileGetInfo(FileHandle hFile, FileInfo& info)
+namespace {
+
+// One of the stat calls, through the Stat seam, into info.
+template <class StatCall>
+bool statInto(FileInfo& info, StatCall&& statCall)
 {
     if (injected(FileOp::Stat))
         return false;
     struct stat st {};
-    if (::fstat(hFile, &st) != 0)
+    if (statCall(st) != 0)
         return fail();
     info = infoOf(st);
     return true;
+}
+
+} // namespace
+
+bool fileGetInfo(FileHandle hFile, FileInfo& info)
+{
+    return statInto(info, [&](struct stat& st) { return ::fstat(hFile, &st); });
 }
 
 bool pathGetInfo(const std::string& path, FileInfo& info)
 {
-    if (injected(FileOp::Stat))
-        return false;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return fail();
-    info = infoOf(st);
-    return true;
+    return statInto(info, [&](struct stat& st) { return ::stat(path.c_str(), &st); });
 }
 
 bool pathGetLinkInfo(const std::string& path, FileInfo& info)
 {
-    if (injected(FileOp::Stat))
-        return false;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return fail();
-    info = infoOf(st);
-    return true;
+    return statInto(info, [&](struct stat& st) { return ::lstat(path.c_str(), &st); });
 }
 
 bool pathExists(const std::string& path)

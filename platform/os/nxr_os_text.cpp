@@ -95,93 +95,86 @@ constexpr char16_t kEscapedByteLast = kEscapeBase + 0xFF;
 
 } // namespace
 
-bool utf8ToUtf16(std::string_view in, std::u16string& out)
+namespace {
+
+// UTF-8 to UTF-16, code point by code point; a byte that does not start a
+// valid sequence goes to onBad(out, byte), which returns false to give up.
+template <class OnBad>
+bool decodeUtf8Into(std::string_view in, std::u16string& out, OnBad&& onBad)
 {
     out.clear();
     out.reserve(in.size());
     for (size_t i = 0; i < in.size();) {
         const long cp = decodeUtf8(in, i);
-        if (cp < 0)
+        if (cp >= 0)
+            appendUtf16(out, static_cast<uint32_t>(cp));
+        else if (!onBad(out, static_cast<unsigned char>(in[i++])))
             return false;
-        appendUtf16(out, static_cast<uint32_t>(cp));
     }
     return true;
 }
 
-bool utf16ToUtf8(std::u16string_view in, std::string& out)
+// UTF-16 to UTF-8, likewise, with the unit that is not a character.
+template <class OnBad>
+bool decodeUtf16Into(std::u16string_view in, std::string& out, OnBad&& onBad)
 {
     out.clear();
     out.reserve(in.size());
     for (size_t i = 0; i < in.size();) {
         const long cp = decodeUtf16(in, i);
-        if (cp < 0)
+        if (cp >= 0)
+            appendUtf8(out, static_cast<uint32_t>(cp));
+        else if (!onBad(out, in[i++]))
             return false;
-        appendUtf8(out, static_cast<uint32_t>(cp));
     }
     return true;
+}
+
+} // namespace
+
+bool utf8ToUtf16(std::string_view in, std::u16string& out)
+{
+    return decodeUtf8Into(in, out, [](std::u16string&, unsigned char) { return false; });
+}
+
+bool utf16ToUtf8(std::u16string_view in, std::string& out)
+{
+    return decodeUtf16Into(in, out, [](std::string&, char16_t) { return false; });
 }
 
 std::u16string toUtf16Lossy(std::string_view in)
 {
     std::u16string out;
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size();) {
-        const long cp = decodeUtf8(in, i);
-        if (cp < 0) {
-            out.push_back(u'\uFFFD');
-            ++i;
-        } else {
-            appendUtf16(out, static_cast<uint32_t>(cp));
-        }
-    }
+    decodeUtf8Into(in, out, [](std::u16string& o, unsigned char) { return o.push_back(u'\uFFFD'), true; });
     return out;
 }
 
 std::string toUtf8Lossy(std::u16string_view in)
 {
     std::string out;
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size();) {
-        const long cp = decodeUtf16(in, i);
-        if (cp < 0) {
-            appendUtf8(out, 0xFFFD);
-            ++i;
-        } else {
-            appendUtf8(out, static_cast<uint32_t>(cp));
-        }
-    }
+    decodeUtf16Into(in, out, [](std::string& o, char16_t) { return appendUtf8(o, 0xFFFD), true; });
     return out;
 }
 
 std::u16string fileNameToUtf16(std::string_view in)
 {
     std::u16string out;
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size();) {
-        const long cp = decodeUtf8(in, i);
-        if (cp < 0)
-            out.push_back(static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(in[i++])));
-        else
-            appendUtf16(out, static_cast<uint32_t>(cp));
-    }
+    decodeUtf8Into(in, out, [](std::u16string& o, unsigned char byte) {
+        return o.push_back(static_cast<char16_t>(kEscapeBase + byte)), true;
+    });
     return out;
 }
 
 std::string utf16ToFileName(std::u16string_view in)
 {
     std::string out;
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size();) {
-        const long cp = decodeUtf16(in, i);
-        if (cp >= 0) {
-            appendUtf8(out, static_cast<uint32_t>(cp));
-        } else if (in[i] >= kEscapedByteFirst && in[i] <= kEscapedByteLast) {
-            out.push_back(static_cast<char>(in[i++] - kEscapeBase));
-        } else {
-            appendUtf8(out, 0xFFFD);
-            ++i;
-        }
-    }
+    decodeUtf16Into(in, out, [](std::string& o, char16_t unit) {
+        if (unit >= kEscapedByteFirst && unit <= kEscapedByteLast)
+            o.push_back(static_cast<char>(unit - kEscapeBase));
+        else
+            appendUtf8(o, 0xFFFD);
+        return true;
+    });
     return out;
 }
 
