@@ -19,7 +19,7 @@
 #include "nxr_database.h"
 #include "nxr_types.h"
 #include "nxr_wchar_string.h"
-#include "nxr_xerces.h"
+#include "nxr_xerces_check.h"
 
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/dom/DOMElement.hpp>

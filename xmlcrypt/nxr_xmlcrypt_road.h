@@ -14,7 +14,7 @@
 #include "nxr_logging.h"
 #include "nxr_securebuffer.h"
 #include "nxr_wchar_string.h"
-#include "nxr_xerces.h"
+#include "nxr_xerces_check.h"
 #include "nxr_xmlcrypt_files.h"
 #include "symkeybase.h"
 

@@ -1,0 +1,628 @@
+#include "nxr_xerces_check.h"
+
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLDocumentHandler.hpp>
+#include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/sax/InputSource.hpp>
+#include <xercesc/sax2/Attributes.hpp>
+#include <xercesc/sax2/DefaultHandler.hpp>
+#include <xercesc/sax2/SAX2XMLReader.hpp>
+#include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/BinInputStream.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLUni.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace xercesc;
+
+namespace nxr {
+
+namespace {
+
+std::u16string_view textOf(const XMLCh* psz)
+{
+    return psz ? std::u16string_view(psz) : std::u16string_view();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The scan
+
+namespace {
+
+// Units of text a document may produce beyond its own bytes.
+uint64_t expansionBudget(XMLSize_t ulCount)
+{
+    return uint64_t(ulCount) * NXR_XML_EXPANSION_PER_BYTE + NXR_XML_EXPANSION_ALLOWANCE;
+}
+
+// Receives the scan's events. Only what bounds the work is kept: the longest
+// internal entity replacement text, the nesting depth and the attribute units
+// seen so far. A fatal error ends the scan by throwing it.
+class CScanHandler : public DefaultHandler {
+public:
+    explicit CScanHandler(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
+
+    XMLSize_t longestEntity() const { return m_ulLongestEntity; }
+
+    void setDocumentLocator(const Locator* const pLocator) override { m_pLocator = pLocator; }
+
+    // In a pass without namespaces, where declarations are plain
+    // attributes, also count the declarations in scope.
+    void countNamespaceDeclarations() { m_bCountNamespaces = true; }
+
+    // Each pass counts afresh; the entity lengths are kept.
+    void startDocument() override
+    {
+        m_ullAttributeUnits = 0;
+        m_ulDepth = 0;
+        m_ulInScope = 0;
+        m_declared.clear();
+    }
+
+    void internalEntityDecl(const XMLCh* const, const XMLCh* const pszValue) override
+    {
+        m_ulLongestEntity = std::max(m_ulLongestEntity, XMLString::stringLen(pszValue));
+    }
+
+    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const,
+                      const Attributes& attributes) override
+    {
+        if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
+            refuse(u"elements are nested too deeply");
+        const XMLSize_t ulAttributes = attributes.getLength();
+        for (XMLSize_t i = 0; i < ulAttributes; ++i)
+            m_ullAttributeUnits += XMLString::stringLen(attributes.getValue(i));
+        if (m_ullAttributeUnits > m_ullAttributeBudget)
+            refuse(u"attribute values expand beyond the limit");
+        if (m_bCountNamespaces) {
+            uint32_t ulDeclared = 0;
+            for (XMLSize_t i = 0; i < ulAttributes; ++i) {
+                const std::u16string_view name = textOf(attributes.getQName(i));
+                ulDeclared += name == u"xmlns" || name.substr(0, 6) == u"xmlns:";
+            }
+            m_declared.push_back(ulDeclared);
+            m_ulInScope += ulDeclared;
+            if (m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
+                refuse(u"too many namespace declarations in scope");
+        }
+    }
+
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
+    {
+        --m_ulDepth;
+        if (m_bCountNamespaces && !m_declared.empty()) {
+            m_ulInScope -= m_declared.back();
+            m_declared.pop_back();
+        }
+    }
+
+    // The namespace-aware pass learns the declarations of each start tag
+    // from these, before the tag's startElement.
+    void startPrefixMapping(const XMLCh* const, const XMLCh* const) override
+    {
+        if (++m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
+            refuse(u"too many namespace declarations in scope");
+    }
+    void endPrefixMapping(const XMLCh* const) override { --m_ulInScope; }
+
+    void fatalError(const SAXParseException& e) override { throw e; }
+
+    // Ends the scan with a parse error at the current position.
+    [[noreturn]] void refuse(const XMLCh* pszWhy)
+    {
+        if (m_pLocator)
+            throw SAXParseException(pszWhy, *m_pLocator);
+        throw SAXException(pszWhy);
+    }
+
+private:
+    const Locator* m_pLocator = nullptr;
+    const uint64_t m_ullAttributeBudget;
+    uint64_t m_ullAttributeUnits = 0;
+    XMLSize_t m_ulLongestEntity = 0;
+    uint32_t m_ulDepth = 0;
+    bool m_bCountNamespaces = false;
+    uint32_t m_ulInScope = 0;
+    std::vector<uint32_t> m_declared; // per open element
+};
+
+// Sees the XML declaration, which the SAX2 events do not carry. The scanner
+// lets any version "1.x" through with a warning, but the DOM holds only 1.0
+// and 1.1 (and "1." or "1.0a" are no version at all), so the scan refuses the
+// others as well.
+class CDeclarationCheck : public XMLDocumentHandler {
+public:
+    explicit CDeclarationCheck(CScanHandler& handler) : m_handler(handler) {}
+
+    // The encoding the scanner reads the document in, when the document has
+    // an XML declaration (without one it is UTF-8, UTF-16 or UCS-4).
+    const std::optional<std::u16string>& encoding() const { return m_encoding; }
+
+    void XMLDecl(const XMLCh* const pszVersion, const XMLCh* const, const XMLCh* const,
+                 const XMLCh* const pszActualEncoding) override
+    {
+        m_encoding = std::u16string(textOf(pszActualEncoding));
+        const std::u16string_view version = textOf(pszVersion);
+        if (!version.empty() && version != u"1.0" && version != u"1.1") {
+            const std::u16string message = u"unsupported XML version '" + std::u16string(version) + u"'";
+            m_handler.refuse(message.c_str());
+        }
+    }
+
+    void docCharacters(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void docComment(const XMLCh* const) override {}
+    void docPI(const XMLCh* const, const XMLCh* const) override {}
+    void endDocument() override {}
+    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override {}
+    void endEntityReference(const XMLEntityDecl&) override {}
+    void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void resetDocument() override {}
+    void startDocument() override {}
+    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const, const RefVectorOf<XMLAttr>&,
+                      const XMLSize_t, const bool, const bool) override
+    {
+    }
+    void startEntityReference(const XMLEntityDecl&) override {}
+
+private:
+    CScanHandler& m_handler;
+    std::optional<std::u16string> m_encoding;
+};
+
+struct CReaderDeleter {
+    void operator()(SAX2XMLReader* p) const { delete p; }
+};
+
+} // namespace
+
+namespace {
+
+// A stream over arriving bytes: reads what has come, waits for more, and
+// lets go of what it has read.
+class CArrivingStream : public BinInputStream {
+public:
+    explicit CArrivingStream(CNXRArrivingBytes& bytes) : m_bytes(bytes) {}
+    XMLFilePos curPos() const override { return m_ullPos; }
+    XMLSize_t readBytes(XMLByte* const pToFill, const XMLSize_t ulMax) override
+    {
+        const size_t ulCount = m_bytes.read(m_ullPos, pToFill, ulMax);
+        m_ullPos += ulCount;
+        m_bytes.release(m_ullPos);
+        return ulCount;
+    }
+    const XMLCh* getContentType() const override { return nullptr; }
+
+private:
+    CNXRArrivingBytes& m_bytes;
+    uint64_t m_ullPos = 0;
+};
+
+// Each stream made from this source starts at the front of the document.
+class CArrivingSource : public InputSource {
+public:
+    CArrivingSource(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId) : InputSource(pszSystemId), m_bytes(bytes)
+    {
+    }
+    BinInputStream* makeStream() const override { return new CArrivingStream(m_bytes); }
+
+private:
+    CNXRArrivingBytes& m_bytes;
+};
+
+// Encodings in which "xmlns" is spelled in one of the byte patterns that
+// CNamespaceGuardStream counts: ASCII-compatible single- and multi-byte
+// sets, UTF-16, UCS-4 and EBCDIC (whose small letters are the same in every
+// code page). Any other (UTF-7, BOCU-1, ...) may spell it otherwise.
+bool isCountableEncoding(std::u16string_view encoding)
+{
+    std::u16string upper(encoding);
+    for (auto& c : upper)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 32);
+    static constexpr std::u16string_view kPrefixes[] = {
+        u"UTF-8", u"UTF8", u"UTF-16", u"UTF16", u"UTF-32", u"UCS-2", u"UCS-4", u"ISO-10646-UCS-", u"US-ASCII",
+        u"ASCII", u"ISO-8859-", u"ISO8859", u"ISO_8859", u"LATIN", u"WINDOWS-125", u"CP125", u"EBCDIC-CP-",
+        u"IBM037", u"IBM1047", u"IBM1140", u"CP037"};
+    return std::any_of(std::begin(kPrefixes), std::end(kPrefixes),
+                       [&](std::u16string_view prefix) { return upper.starts_with(prefix); });
+}
+
+// A stream that counts, in the bytes it hands on, the byte patterns of
+// "xmlns" in the countable encodings (an overcount only costs a pass). Before
+// it hands on the bytes that take the count past the limit on declarations
+// in scope, it has onCrowded check the whole document, which throws when the
+// document is refused; the scanner thus never holds a start tag with more
+// declarations than the limit unless that check passed. Only the patterns
+// since the last '<' count (the code unit of '<' in the document's encoding,
+// told by its first bytes: no other character holds it, as no start tag
+// does): they bound the declarations of the start tag being read, and the
+// scan's handler counts those in scope from the tags it has seen.
+//
+// The first bytes are read and counted when the stream is made (prime()):
+// the parser's reader takes its first bytes in its constructor, and a throw
+// from there would leak the half-built reader.
+class CNamespaceGuardStream : public BinInputStream {
+public:
+    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded, uint64_t ullLimit)
+        : m_inner(pInner), m_onCrowded(onCrowded), m_ullLimit(ullLimit)
+    {
+    }
+    // The document bytes kept between reads are wiped.
+    ~CNamespaceGuardStream() override
+    {
+        ::explicit_bzero(m_tail, sizeof(m_tail));
+        ::explicit_bzero(m_primed.data(), m_primed.size());
+    }
+    XMLFilePos curPos() const override { return m_inner->curPos() - (m_primed.size() - m_ulPrimedPos); }
+    const XMLCh* getContentType() const override { return m_inner->getContentType(); }
+
+    // Reads ahead more than the parser's first read and counts it.
+    void prime()
+    {
+        m_primed.resize(kPrime);
+        size_t ulHave = 0;
+        for (XMLSize_t ulGot = 1; ulHave < kPrime && ulGot != 0; ulHave += ulGot)
+            ulGot = m_inner->readBytes(m_primed.data() + ulHave, kPrime - ulHave);
+        m_primed.resize(ulHave);
+        // How '<' is spelled: UCS-4 and UTF-16 (with or without a byte-order
+        // mark, either byte order) and EBCDIC begin as below; everything else
+        // has ASCII markup.
+        static constexpr struct {
+            std::string_view start;
+            CTagUnit unit;
+        } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {4, 0, '<'}}, {std::string_view("<\0\0\0", 4), {4, 0, '<'}},
+                       {std::string_view("\0\0\xFE\xFF", 4), {4, 3, '<'}}, {std::string_view("\0\0\0<", 4), {4, 3, '<'}},
+                       {std::string_view("\xFF\xFE", 2), {2, 0, '<'}},       {std::string_view("<\0", 2), {2, 0, '<'}},
+                       {std::string_view("\xFE\xFF", 2), {2, 1, '<'}},       {std::string_view("\0<", 2), {2, 1, '<'}},
+                       {std::string_view("\x4C\x6F", 2), {1, 0, '\x4C'}}};
+        const std::string_view start(reinterpret_cast<const char*>(m_primed.data()), ulHave);
+        for (const auto& candidate : kStarts) {
+            if (start.starts_with(candidate.start)) {
+                m_tag = candidate.unit;
+                break;
+            }
+        }
+        count(m_primed.data(), ulHave);
+    }
+
+    XMLSize_t readBytes(XMLByte* const pToFill, const XMLSize_t ulMax) override
+    {
+        if (m_ulPrimedPos < m_primed.size()) {
+            const XMLSize_t ulCount = std::min<XMLSize_t>(ulMax, m_primed.size() - m_ulPrimedPos);
+            std::memcpy(pToFill, m_primed.data() + m_ulPrimedPos, ulCount);
+            m_ulPrimedPos += ulCount;
+            return ulCount;
+        }
+        const XMLSize_t ulCount = m_inner->readBytes(pToFill, ulMax);
+        count(pToFill, ulCount);
+        return ulCount;
+    }
+
+private:
+    // The code unit of '<': its length, the place of its non-zero byte, and
+    // that byte.
+    struct CTagUnit {
+        size_t ulLength;
+        size_t ulAt;
+        char cByte;
+    };
+
+    // Where the last whole '<' in bytes (which begin at ullAt in the
+    // document) ends; npos when there is none.
+    size_t lastTagEnd(std::string_view bytes, uint64_t ullAt) const
+    {
+        for (size_t p = bytes.rfind(m_tag.cByte); p != std::string_view::npos;
+             p = p == 0 ? std::string_view::npos : bytes.rfind(m_tag.cByte, p - 1)) {
+            if ((ullAt + p) % m_tag.ulLength != m_tag.ulAt || p < m_tag.ulAt)
+                continue;
+            const size_t ulStart = p - m_tag.ulAt;
+            if (ulStart + m_tag.ulLength > bytes.size())
+                continue;
+            const std::string_view unit = bytes.substr(ulStart, m_tag.ulLength);
+            if (std::count(unit.begin(), unit.end(), '\0') == static_cast<std::ptrdiff_t>(m_tag.ulLength - 1))
+                return ulStart + m_tag.ulLength;
+        }
+        return std::string_view::npos;
+    }
+
+    void count(const XMLByte* pBytes, XMLSize_t ulCount)
+    {
+        if (m_bCleared || ulCount == 0)
+            return;
+        std::string_view bytes(reinterpret_cast<const char*>(pBytes), ulCount);
+        const uint64_t ullAt = m_ullPos;
+        m_ullPos += ulCount;
+        const size_t ulTagEnd = lastTagEnd(bytes, ullAt);
+        if (ulTagEnd != std::string_view::npos) {
+            m_ulSeen = 0;
+            m_ulTail = 0;
+            bytes.remove_prefix(ulTagEnd);
+        }
+        // Patterns within the new bytes, then those that a read split: the
+        // kept end of the previous bytes joined to the start of these.
+        char joint[2 * kTail];
+        const size_t ulHead = std::min<size_t>(bytes.size(), kTail);
+        std::memcpy(joint, m_tail, m_ulTail);
+        std::memcpy(joint + m_ulTail, bytes.data(), ulHead);
+        const std::string_view across(joint, m_ulTail + ulHead);
+        for (const std::string_view pattern : kPatterns) {
+            for (size_t pos = bytes.find(pattern); pos != std::string_view::npos; pos = bytes.find(pattern, pos + 1))
+                ++m_ulSeen;
+            for (size_t pos = across.find(pattern); pos != std::string_view::npos && pos < m_ulTail;
+                 pos = across.find(pattern, pos + 1))
+                m_ulSeen += pos + pattern.size() > m_ulTail;
+        }
+        // Keep the last kTail bytes seen, from the joint when these are few.
+        const std::string_view last = bytes.size() >= kTail
+                                          ? bytes.substr(bytes.size() - kTail)
+                                          : across.substr(across.size() - std::min(across.size(), kTail));
+        std::memcpy(m_tail, last.data(), last.size());
+        m_ulTail = last.size();
+        ::explicit_bzero(joint, sizeof(joint));
+        if (m_ulSeen > m_ullLimit) {
+            m_bCleared = true;
+            m_onCrowded();
+        }
+    }
+
+    static constexpr size_t kTail = 16;          // the longest pattern less one
+    static constexpr size_t kPrime = 64 * 1024;  // the parser's first read is 48 KiB
+    static constexpr std::string_view kPatterns[] = {
+        std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
+        std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
+    std::unique_ptr<BinInputStream> m_inner;
+    std::function<void()> m_onCrowded;
+    const uint64_t m_ullLimit;
+    std::vector<XMLByte> m_primed;
+    size_t m_ulPrimedPos = 0;
+    char m_tail[kTail] = {};
+    size_t m_ulTail = 0;
+    uint64_t m_ulSeen = 0;
+    bool m_bCleared = false;
+    CTagUnit m_tag{1, 0, '<'};
+    uint64_t m_ullPos = 0; // where the next bytes begin in the document
+};
+
+class CNamespaceGuardSource : public InputSource {
+public:
+    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded, uint64_t ullLimit)
+        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded)), m_ullLimit(ullLimit)
+    {
+    }
+    BinInputStream* makeStream() const override
+    {
+        BinInputStream* pStream = m_inner.makeStream();
+        if (pStream == nullptr)
+            return nullptr;
+        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded, m_ullLimit);
+        guard->prime();
+        return guard.release();
+    }
+
+private:
+    const InputSource& m_inner;
+    std::function<void()> m_onCrowded;
+    const uint64_t m_ullLimit;
+};
+
+// The readers of both passes, configured alike but for namespaces.
+std::unique_ptr<SAX2XMLReader, CReaderDeleter> makeScanReader(bool bNamespaces, SecurityManager& security,
+                                                              CScanHandler& handler)
+{
+    std::unique_ptr<SAX2XMLReader, CReaderDeleter> reader(XMLReaderFactory::createXMLReader());
+    reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, bNamespaces);
+    reader->setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
+    reader->setFeature(XMLUni::fgSAX2CoreValidation, false);
+    reader->setFeature(XMLUni::fgXercesDynamic, false);
+    reader->setFeature(XMLUni::fgXercesSchema, false);
+    reader->setFeature(XMLUni::fgXercesLoadSchema, false);
+    reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
+    reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
+    reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
+    reader->setContentHandler(&handler);
+    reader->setErrorHandler(&handler);
+    reader->setDeclarationHandler(&handler);
+    return reader;
+}
+
+// The whole document without namespaces, where the scanner checks
+// attributes for duplicates by their whole names (linear) and declarations
+// are plain attributes that the handler counts. Throws the refusal.
+void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansionLimit, uint64_t ullAttributeBudget)
+{
+    SecurityManager security;
+    security.setEntityExpansionLimit(ulExpansionLimit);
+    CScanHandler handler(ullAttributeBudget);
+    handler.countNamespaceDeclarations();
+    makeScanReader(false, security, handler)->parse(source);
+}
+
+// The scan over any source of the document's ulCount bytes. Arriving bytes
+// that are not held whole are read from the front at most twice, both
+// passes starting before the window moves: the prolog pass, then one pass
+// over the whole document (the namespace-aware scan, or, in an encoding whose
+// declarations cannot be counted, the bounding pass alone, which then leaves
+// the namespace rules unchecked).
+void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArriving = nullptr)
+{
+    const uint64_t ullBudget = expansionBudget(ulCount);
+    nxrXercesCall([&] {
+        SecurityManager security;
+        security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
+        CScanHandler handler(2 * ullBudget);
+        CDeclarationCheck declarationCheck(handler);
+        const auto reader = makeScanReader(true, security, handler);
+        reader->installAdvDocHandler(&declarationCheck);
+
+        // First the prolog alone, for the entity declarations of the
+        // internal subset: with the longest replacement text known, the
+        // expansion limit keeps all replacement text within the budget. The
+        // declaration check sees the prolog only: it is removed before the
+        // whole document is scanned, as an advanced handler slows every
+        // element down.
+        XMLPScanToken token;
+        if (reader->parseFirst(source, token))
+            reader->parseReset(token);
+        reader->removeAdvDocHandler(&declarationCheck);
+        const uint64_t ullLongest = std::max<uint64_t>(handler.longestEntity(), 1);
+        const uint64_t ullLimit = std::clamp<uint64_t>(ullBudget / ullLongest, 1, NXR_XML_MAX_ENTITY_EXPANSIONS);
+        security.setEntityExpansionLimit(static_cast<XMLSize_t>(ullLimit));
+
+        // Then the whole document, with the declarations in scope bounded
+        // first where the bytes may hold more than the limit.
+        const auto bound = [&] {
+            boundNamespaceDeclarations(source, static_cast<XMLSize_t>(ullLimit), 2 * ullBudget);
+        };
+        const bool bWhole = pArriving == nullptr || pArriving->heldWhole();
+        if (!bWhole)
+            pArriving->keepFront(false);
+        // Where the front is gone, no exact pass can run: the patterns since
+        // the last '<' may then reach sixteen times the limit (text may hold
+        // the word; a start tag that holds that many declarations costs the
+        // scanner at most the square of that bound before the handler
+        // refuses it), and beyond that the document is refused.
+        const auto crowded = [&] {
+            if (!bWhole)
+                throw SAXException(u"too many namespace declarations in scope");
+            bound();
+        };
+        const uint64_t ullCrowded = bWhole ? NXR_XML_MAX_NAMESPACES_IN_SCOPE : 16 * NXR_XML_MAX_NAMESPACES_IN_SCOPE;
+        if (declarationCheck.encoding() && !isCountableEncoding(*declarationCheck.encoding())) {
+            bound();
+            if (bWhole)
+                reader->parse(source);
+        } else {
+            reader->parse(CNamespaceGuardSource(source, crowded, ullCrowded));
+        }
+    });
+}
+
+} // namespace
+
+void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystemId)
+{
+    // A buffer without storage is the empty document, which the parser
+    // refuses with its own message.
+    static const XMLByte kNothing[1] = {0};
+    if (pBytes == nullptr)
+        pBytes = kNothing, ulCount = 0;
+    MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
+    source.setCopyBufToStream(false);
+    scanSource(source, ulCount);
+}
+
+void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
+{
+    CArrivingSource source(bytes, pszSystemId);
+    scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
+}
+
+// ---------------------------------------------------------------------------
+// The arriving bytes
+
+CNXRArrivingBytes::CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow)
+    : m_ullTotal(ullTotal), m_ulWindow(ulWindow),
+      m_ring(static_cast<uint32_t>(std::clamp<uint64_t>(ullTotal, 1, ulWindow)))
+{
+    if (!m_ring.isValid())
+        NXR_THROW(CMemAllocException, u"m_ring");
+    m_pRing = m_ring.getBuffer();
+    m_ullCapacity = m_ring.getNumElems();
+}
+
+bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
+{
+    const uint64_t ullCapacity = m_ullCapacity;
+    while (ulCount != 0) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_bClosed || m_ullEnd - m_ullStart < ullCapacity; });
+        if (m_bClosed)
+            return false;
+        // Up to the free space, and up to the end of the block.
+        const uint64_t ullAt = m_ullEnd % ullCapacity;
+        const size_t ulPart = static_cast<size_t>(
+            std::min<uint64_t>({ulCount, ullCapacity - (m_ullEnd - m_ullStart), ullCapacity - ullAt}));
+        std::memcpy(m_pRing + ullAt, pBytes, ulPart);
+        m_ullEnd += ulPart;
+        pBytes += ulPart;
+        ulCount -= ulPart;
+        lock.unlock();
+        m_changed.notify_all();
+    }
+    return true;
+}
+
+void CNXRArrivingBytes::finish()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bFinished = true;
+    }
+    m_changed.notify_all();
+}
+
+void CNXRArrivingBytes::close()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bClosed = true;
+    }
+    m_changed.notify_all();
+}
+
+size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
+{
+    const uint64_t ullCapacity = m_ullCapacity;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        if (ullPos < m_ullStart)
+            throw SAXException(u"the document's bytes are no longer held");
+        // The document ends at its total size, whatever else arrives.
+        if (ullPos < m_ullEnd || m_bFinished || ullPos >= m_ullTotal)
+            break;
+        // The kept front fills the window and the reader wants more: the
+        // producer cannot go on until the front is let go.
+        if (m_bKeepFront && m_ullEnd - m_ullStart >= ullCapacity)
+            throw SAXException(u"the document's prolog is too long");
+        m_changed.wait(lock);
+    }
+    const uint64_t ullAt = ullPos % ullCapacity;
+    const size_t ulCount = static_cast<size_t>(
+        std::min<uint64_t>({ulMax, std::min(m_ullEnd, m_ullTotal) - std::min(ullPos, m_ullTotal), ullCapacity - ullAt}));
+    std::memcpy(pOut, m_pRing + ullAt, ulCount);
+    return ulCount;
+}
+
+void CNXRArrivingBytes::release(uint64_t ullPos)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bKeepFront || ullPos <= m_ullStart)
+            return;
+        m_ullStart = std::min(ullPos, m_ullEnd);
+    }
+    m_changed.notify_all();
+}
+
+void CNXRArrivingBytes::keepFront(bool bKeep)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bKeepFront = bKeep;
+    }
+    m_changed.notify_all();
+}
+
+} // namespace nxr
