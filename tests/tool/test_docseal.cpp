@@ -195,6 +195,18 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
     EXPECT_EQ(countLogLines(reg.logPath(), {"s3cret"}), 0u);
 }
 
+// With standard output a pipe nobody reads, the message is lost, but the
+// status still tells that the work was done.
+TEST_F(Docseal, StatusStandsWhenStandardOutputIsAClosedPipe)
+{
+    const std::string closedPipe = "cd '" + dir.path() + "' && mkfifo p && exec 3<>p 4>p 3<&- >&4 4>&- && rm p && ";
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {doc, "/encrypt", "pw"}, {doc + ".enc", "/decrypt", "pw"}})
+        EXPECT_EQ(run(DOCSEAL_BIN, args, closedPipe).status, 0) << args[0];
+    EXPECT_EQ(readFile(doc), kDocument);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"report.xml", "report.xml.enc"}));
+}
+
 // Once the passphrase is in its secure buffer, other users no longer see it in
 // the process's argument list, and the process cannot be dumped.
 TEST_F(Docseal, PassphraseLeavesTheArgumentListAndNoCoreIsDumped)
