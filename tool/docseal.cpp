@@ -28,6 +28,7 @@
 #include <cstring>
 #include <csignal>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <optional>
 #include <string>
@@ -108,6 +109,32 @@ bool fromArgument(const char* psz, CNXRWCharString& out)
 {
     out = CNXRWCharString(psz);
     return psz[0] == '\0' || out.getLength() != 0;
+}
+
+// Which of standard input and output were closed when the program started.
+// Each closed one is held by /dev/null from then on, so that no file the
+// program opens takes its number: a scratch file opened as descriptor 1
+// would otherwise receive what is meant for standard output.
+struct ClosedStreams {
+    bool bInput = false;
+    bool bOutput = false;
+};
+
+ClosedStreams holdClosedStreams()
+{
+    ClosedStreams closed;
+    for (int iFd = STDIN_FILENO; iFd <= STDERR_FILENO; ++iFd) {
+        if (::fcntl(iFd, F_GETFD) >= 0)
+            continue;
+        closed.bInput |= iFd == STDIN_FILENO;
+        closed.bOutput |= iFd == STDOUT_FILENO;
+        const int iNull = ::open("/dev/null", O_RDWR | O_NOCTTY);
+        if (iNull >= 0 && iNull != iFd) {
+            ::dup2(iNull, iFd);
+            ::close(iNull);
+        }
+    }
+    return closed;
 }
 
 bool isOneOf(const char* pszArg, const char* pszLong, const char* pszShort)
@@ -215,7 +242,7 @@ int readOptions(int argc, char** argv, const char*& pszOutput, int& iFirst, std:
     return EXIT_DONE;
 }
 
-int run(int argc, char** argv)
+int run(int argc, char** argv, const ClosedStreams& closed)
 {
     if (argc == 2 && isOneOf(argv[1], "--version", "-V")) {
         printVersion();
@@ -262,6 +289,10 @@ int run(int argc, char** argv)
         return usageError(usageMessage, std::string("no such file: ") + pszFile);
     const bool bDecrypt = command == CNXRWCharString(u"/decrypt");
     const bool bEncrypt = !bDecrypt && command == CNXRWCharString(u"/encrypt");
+    if ((bStdin && closed.bInput) || (bStdout && closed.bOutput)) {
+        tellReason(bStdin && closed.bInput ? "standard input is closed" : "standard output is closed");
+        return EXIT_FAILED;
+    }
     // A container is bytes no terminal shows or types.
     if (bEncrypt && bStdout && ::isatty(STDOUT_FILENO) == 1)
         return usageError(usageMessage, "a container is not written to a terminal: name an output with -o, or redirect");
@@ -332,8 +363,9 @@ int main(int argc, char** argv)
     // A file-size limit reached by any write, the log's included, is a failed
     // write rather than the end of the process.
     os::ignoreFileSizeSignal();
+    const ClosedStreams closed = holdClosedStreams();
     try {
-        return run(argc, argv);
+        return run(argc, argv, closed);
     } catch (...) {
         // Whatever escaped has been written to the log where it was raised.
         tellReason(failureReason(Command::Other, {}));

@@ -284,16 +284,15 @@ bool CNXRXmlCrypt::decryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
         // A container from standard input is read as it comes, and one whose
         // document goes to standard output is first held whole: either way
         // into a scratch file, which only ever holds ciphertext.
-        CNXRSpillFile spill;
         uint32_t ulNewMode = NXR_DEFAULT_FILE_MODE;
-        {
-            std::optional<CNXRInputFile> input;
-            if (fileName.getLength() == 0)
-                input.emplace(os::fileDuplicate(STDIN_FILENO), CNXRWCharString(u"standard input"));
-            else
-                ulNewMode = input.emplace(fileName).permissions();
-            spill.fill(*input, NXR_MAX_CONTAINER_BYTES);
-        }
+        std::optional<CNXRInputFile> input;
+        if (fileName.getLength() == 0)
+            input.emplace(os::fileDuplicate(STDIN_FILENO), CNXRWCharString(u"standard input"));
+        else
+            ulNewMode = input.emplace(fileName).permissions();
+        CNXRSpillFile spill;
+        spill.fill(*input, NXR_MAX_CONTAINER_BYTES);
+        input.reset();
         if (outFileName.getLength() != 0)
             return openInto(spill.input(), outFileName, ulNewMode, pPassphrase);
         // Checked first, then deciphered again onto standard output.

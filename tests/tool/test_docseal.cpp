@@ -80,6 +80,8 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
     fs::create_symlink("old", dir.file("link"));
     writeFile(dir.file("-x.xml"), kDocument);
     writeFile(dir.file("bad.xml"), "<a><b></a>");
+    ASSERT_EQ(run("/bin/sh", {std::string(TOOL_TESTS_DIR) + "/openssl_container.sh", "seal", "pw", dir.file("bad.xml"),
+                              dir.file("bad.xml.enc")}).status, 0);
     const std::string in = "cd '" + dir.path() + "' && export TMPDIR=spill && ";
     const struct {
         std::string prefix;
@@ -99,6 +101,9 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         {"cat report.xml.enc | ", {"-o", "-", "-", "/decrypt", "pw"}, 0, kDocument},
         {"cat bad.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
         {"cat report.xml.enc | ", {"-", "/decrypt", "wrong"}, 1, ""},
+        {"cat bad.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
+        {"", {"-o", "-", "bad.xml.enc", "/decrypt", "pw"}, 1, ""},
+        {"exec >&- <report.xml; ", {"-", "/encrypt", "pw"}, 1, ""},
         {"head -c 40 report.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
         {"cat report.xml.enc | ", {"-o", "-", "bad.xml", "/encrypt", "pw"}, 1, ""},
         {"export DOCSEAL_PASSPHRASE_FD=0; exec <report.xml; ", {"-o", "other/q.enc", "-", "/encrypt"}, 2, ""},
