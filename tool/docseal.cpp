@@ -25,8 +25,8 @@
 #include "nxr_xerces.h"
 #include "nxr_xmlcrypt.h"
 
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -323,10 +323,6 @@ int run(int argc, char** argv, const ClosedStreams& closed)
             tellReason(reason);
             return status;
         }
-        // A reader of standard output that goes away fails the write, and
-        // with it the command, rather than ending the process.
-        if (bStdout)
-            ::signal(SIGPIPE, SIG_IGN);
         CTerminalProgress progress(bDecrypt ? "opening" : "sealing");
         service.setProgress(&progress);
         // What the command's own work records, and nothing before it, tells
@@ -363,6 +359,9 @@ int main(int argc, char** argv)
     // A file-size limit reached by any write, the log's included, is a failed
     // write rather than the end of the process.
     os::ignoreFileSizeSignal();
+    // A reader that went away (a closed pipe) only loses the message: the
+    // exit status still tells whether the work was done.
+    ::signal(SIGPIPE, SIG_IGN);
     const ClosedStreams closed = holdClosedStreams();
     try {
         return run(argc, argv, closed);
