@@ -57,6 +57,67 @@ TEST_F(Docseal, AnyNameTheKernelAccepts)
     }
 }
 
+// -o puts the output in any folder, replacing an old file or a link's target
+// as an output beside the input is replaced; "-" is standard input or output,
+// and standard output gets nothing from a run that fails. Nothing is left in
+// $TMPDIR, where standard input and output are spilled.
+TEST_F(Docseal, OutputsAnywhereAndPipes)
+{
+    ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
+    const std::string sealed = readFile(doc + ".enc");
+    fs::create_directories(dir.file("spill"));
+    fs::create_directories(dir.file("other"));
+    writeFile(dir.file("old"), std::string(100000, 'o'));
+    fs::create_symlink("old", dir.file("link"));
+    writeFile(dir.file("-x.xml"), kDocument);
+    writeFile(dir.file("bad.xml"), "<a><b></a>");
+    ASSERT_EQ(run("/bin/sh", {std::string(TOOL_TESTS_DIR) + "/openssl_container.sh", "seal", "pw", dir.file("bad.xml"),
+                              dir.file("bad.xml.enc")}).status, 0);
+    const std::string in = "cd '" + dir.path() + "' && export TMPDIR=spill && ";
+    const struct {
+        std::string prefix;
+        std::vector<std::string> args;
+        int status;
+        std::string out, file = "";
+    } cases[] = {
+        {"", {"-o", "other/r.enc", doc, "/encrypt", "pw"}, 0, sealed, "other/r.enc"},
+        {"", {"--output=old", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument, "old"},
+        {"", {"-o", "link", "report.xml", "/encrypt", "pw"}, 0, sealed, "old"},
+        {"", {"--", "-x.xml", "/encrypt", "pw"}, 0, sealed, "-x.xml.enc"},
+        {"", {"--output=-", "report.xml", "/encrypt", "pw"}, 0, sealed},
+        {"", {"-o", "-", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument},
+        {"exec <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed},
+        {"exec <report.xml.enc; ", {"-", "/decrypt", "pw"}, 0, kDocument},
+        {"cat report.xml | ", {"-o", "other/p.enc", "-", "/encrypt", "pw"}, 0, sealed, "other/p.enc"},
+        {"cat report.xml.enc | ", {"-o", "-", "-", "/decrypt", "pw"}, 0, kDocument},
+        {"cat bad.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
+        {"cat report.xml.enc | ", {"-", "/decrypt", "wrong"}, 1, ""},
+        {"cat bad.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
+        {"", {"-o", "-", "bad.xml.enc", "/decrypt", "pw"}, 1, ""},
+        {"exec >&- <report.xml; ", {"-", "/encrypt", "pw"}, 1, ""},
+        {"head -c 40 report.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
+        {"cat report.xml.enc | ", {"-o", "-", "bad.xml", "/encrypt", "pw"}, 1, ""},
+        {"export DOCSEAL_PASSPHRASE_FD=0; exec <report.xml; ", {"-o", "other/q.enc", "-", "/encrypt"}, 2, ""},
+        {"", {"-x.xml", "/encrypt", "pw"}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.prefix + c.args[0] + " " + c.args[1]);
+        const RunResult r = run(DOCSEAL_BIN, c.args, in + c.prefix);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 2)
+            EXPECT_EQ(r.out.find("Usage: "), 0u);
+        else
+            EXPECT_EQ(c.file.empty() ? r.out : readFile(dir.file(c.file)), c.out);
+        EXPECT_TRUE(namesIn(dir.file("spill")).empty());
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.file("link")));
+    EXPECT_FALSE(fileExists(dir.file("other/q.enc")));
+    // A reader that goes away early fails the run.
+    writeFile(doc, "<r>" + repeat("<e>text</e>", 100000) + "</r>");
+    EXPECT_EQ(run("/bin/bash", {"-c", "\"$0\" - /encrypt pw <report.xml | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
+                                DOCSEAL_BIN}, in).status, 1);
+}
+
 // Bit by bit: a new output takes its input's permission bits, the umask
 // applying on top, but never set-user-id or set-group-id; a replaced output
 // (longer than the new one) keeps its own bits but those two, its owner and

@@ -204,6 +204,11 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {{"report.xml", "/encrypt "}, "", 2, "unknown command word: /encrypt "},
         {{"report.xml", "-encrypt"}, "", 2, "unknown command word: -encrypt"},
         {{"report.xml", "/encrypt", "pass\xE9"}, "", 2, "the passphrase is not UTF-8 text"},
+        {{"-o"}, "", 2, "the option needs an output name: -o"}, {{"-o", "a", "report.xml"}, "", 2, ""},
+        {{"--output", "report.xml", "/encrypt"}, "", 2, ""}, {{"-o", "", "report.xml", "/encrypt"}, "", 2, "the output name is empty"},
+        {{"-o", "a", "-o", "b", "report.xml", "/encrypt"}, "", 2, "more than one output was given"},
+        {{"-q", "report.xml", "/encrypt"}, "", 2, "unknown option: -q"},
+        {{"--outpt=a", "report.xml", "/encrypt"}, "", 2, "unknown option: --outpt=a"},
         // The passphrase given both ways, unreadable, empty, too long or
         // mistyped; a FIFO without a writer is empty, not waited on.
         {{"report.xml", "/encrypt", "pw"}, file + "pass ", 2,
@@ -218,6 +223,7 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {seal, file + "long ", 1, "the passphrase from 'long' is longer than 4096 bytes"},
         {seal, file + "cr ", 1, "the passphrase from 'cr' is longer than 4096 bytes"},
         {seal, fd + "0 ", 1, "the two passphrases differ", {pass, pass + "x"}},
+        {{"-o", "r.enc", "-", "/encrypt"}, fd + "0 ", 2, "the passphrase cannot be read from standard input, which carries the document"},
     };
     ScopedRegistry reg;
     reg.enableLogging(0x1B);
@@ -232,11 +238,17 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         std::filesystem::remove(reg.logPath());
         const RunResult piped = docseal(c.args, in + "exec 2>&1 </dev/null; " + c.prefix);
         EXPECT_EQ(piped.status, c.status);
-        EXPECT_TRUE(c.status == 1 ? piped.out.empty() : piped.out.starts_with("Usage: docseal FILE /encrypt [PASS")) << piped.out;
+        EXPECT_TRUE(c.status == 1 ? piped.out.empty() : piped.out.starts_with("Usage: docseal [-o OUTPUT] FILE /encrypt [PASS")) << piped.out;
         EXPECT_EQ(piped.out.find("docseal: "), std::string::npos);
         const bool bWorkBegan = c.reason.find("the passphrase") == c.reason.find("passphrases"); // both absent
         EXPECT_EQ(readLogLines(reg.logPath()).size(), c.status == 1 && bWorkBegan);
         EXPECT_EQ(namesIn(dir.path()), before);
+    }
+    // A container is never shown on a terminal, nor typed there.
+    for (const auto& args : {std::vector<std::string>{"-o", "-", "report.xml", "/encrypt"}, {"-", "/decrypt"}}) {
+        const Session shown = onTerminal(args, in);
+        EXPECT_EQ(shown.status, 2);
+        EXPECT_NE(shown.terminal.find("docseal: a container is not"), std::string::npos) << shown.terminal;
     }
 }
 
