@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -221,26 +222,46 @@ private:
     CNXRArrivingBytes& m_bytes;
 };
 
-// Encodings in which "xmlns" is spelled in one of the byte patterns that
-// CNamespaceGuardStream counts: ASCII-compatible single- and multi-byte
-// sets, UTF-16, UCS-4 and EBCDIC (whose small letters are the same in every
-// code page). Any other (UTF-7, BOCU-1, ...) may spell it otherwise.
-bool isCountableEncoding(std::u16string_view encoding)
+// The byte patterns of "xmlns" that CNamespaceGuardStream counts, one per
+// family of encodings: ASCII-compatible single- and multi-byte sets, UTF-16,
+// UCS-4 and EBCDIC (whose small letters are the same in every code page).
+enum XmlnsSpelling : size_t { SPELLING_ASCII, SPELLING_UTF16, SPELLING_UCS4, SPELLING_EBCDIC, SPELLING_COUNT };
+constexpr std::string_view kXmlnsPatterns[SPELLING_COUNT] = {
+    std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
+    std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
+
+// The family of a declared encoding, by its name; none for encodings (UTF-7,
+// BOCU-1, ...) that may spell "xmlns" otherwise, whose declarations cannot
+// be counted.
+std::optional<XmlnsSpelling> spellingOf(std::u16string_view encoding)
 {
     std::u16string upper(encoding);
     for (auto& c : upper)
         if (c >= u'a' && c <= u'z')
             c = static_cast<char16_t>(c - 32);
-    static constexpr std::u16string_view kPrefixes[] = {
-        u"UTF-8", u"UTF8", u"UTF-16", u"UTF16", u"UTF-32", u"UCS-2", u"UCS-4", u"ISO-10646-UCS-", u"US-ASCII",
-        u"ASCII", u"ISO-8859-", u"ISO8859", u"ISO_8859", u"LATIN", u"WINDOWS-125", u"CP125", u"EBCDIC-CP-",
-        u"IBM037", u"IBM1047", u"IBM1140", u"CP037"};
-    return std::any_of(std::begin(kPrefixes), std::end(kPrefixes),
-                       [&](std::u16string_view prefix) { return upper.starts_with(prefix); });
+    static constexpr struct {
+        std::u16string_view prefix;
+        XmlnsSpelling spelling;
+    } kFamilies[] = {{u"UTF-8", SPELLING_ASCII},       {u"UTF8", SPELLING_ASCII},
+                     {u"US-ASCII", SPELLING_ASCII},    {u"ASCII", SPELLING_ASCII},
+                     {u"ISO-8859-", SPELLING_ASCII},   {u"ISO8859", SPELLING_ASCII},
+                     {u"ISO_8859", SPELLING_ASCII},    {u"LATIN", SPELLING_ASCII},
+                     {u"WINDOWS-125", SPELLING_ASCII}, {u"CP125", SPELLING_ASCII},
+                     {u"UTF-16", SPELLING_UTF16},      {u"UTF16", SPELLING_UTF16},
+                     {u"UCS-2", SPELLING_UTF16},       {u"ISO-10646-UCS-2", SPELLING_UTF16},
+                     {u"UTF-32", SPELLING_UCS4},       {u"UCS-4", SPELLING_UCS4},
+                     {u"ISO-10646-UCS-4", SPELLING_UCS4}, {u"EBCDIC-CP-", SPELLING_EBCDIC},
+                     {u"IBM037", SPELLING_EBCDIC},     {u"IBM1047", SPELLING_EBCDIC},
+                     {u"IBM1140", SPELLING_EBCDIC},    {u"CP037", SPELLING_EBCDIC}};
+    for (const auto& family : kFamilies)
+        if (upper.starts_with(family.prefix))
+            return family.spelling;
+    return std::nullopt;
 }
 
-// A stream that counts, in the bytes it hands on, the byte patterns of
-// "xmlns" in the countable encodings (an overcount only costs a pass). Before
+// A stream that counts, in the bytes it hands on, the byte pattern of
+// "xmlns" in the document's encoding, or those of every family when that is
+// not certain (an overcount only costs a pass). Before
 // it hands on the bytes that take the count past the limit on declarations
 // in scope, it has onCrowded check the whole document, which throws when the
 // document is refused; the scanner thus never holds a start tag with more
@@ -255,8 +276,11 @@ bool isCountableEncoding(std::u16string_view encoding)
 // from there would leak the half-built reader.
 class CNamespaceGuardStream : public BinInputStream {
 public:
-    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded, uint64_t ullLimit)
-        : m_inner(pInner), m_onCrowded(onCrowded), m_ullLimit(ullLimit)
+    // declared: the encoding the document declares, when it has an XML
+    // declaration.
+    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded, uint64_t ullLimit,
+                          const std::optional<std::u16string>& declared)
+        : m_inner(pInner), m_onCrowded(onCrowded), m_ullLimit(ullLimit), m_declared(declared)
     {
     }
     // The document bytes kept between reads are wiped.
@@ -282,18 +306,34 @@ public:
         static constexpr struct {
             std::string_view start;
             CTagUnit unit;
-        } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {4, 0, '<'}}, {std::string_view("<\0\0\0", 4), {4, 0, '<'}},
-                       {std::string_view("\0\0\xFE\xFF", 4), {4, 3, '<'}}, {std::string_view("\0\0\0<", 4), {4, 3, '<'}},
-                       {std::string_view("\xFF\xFE", 2), {2, 0, '<'}},       {std::string_view("<\0", 2), {2, 0, '<'}},
-                       {std::string_view("\xFE\xFF", 2), {2, 1, '<'}},       {std::string_view("\0<", 2), {2, 1, '<'}},
-                       {std::string_view("\x4C\x6F", 2), {1, 0, '\x4C'}}};
+            XmlnsSpelling spelling;
+        } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {4, 0, '<'}, SPELLING_UCS4},
+                       {std::string_view("<\0\0\0", 4), {4, 0, '<'}, SPELLING_UCS4},
+                       {std::string_view("\0\0\xFE\xFF", 4), {4, 3, '<'}, SPELLING_UCS4},
+                       {std::string_view("\0\0\0<", 4), {4, 3, '<'}, SPELLING_UCS4},
+                       {std::string_view("\xFF\xFE", 2), {2, 0, '<'}, SPELLING_UTF16},
+                       {std::string_view("<\0", 2), {2, 0, '<'}, SPELLING_UTF16},
+                       {std::string_view("\xFE\xFF", 2), {2, 1, '<'}, SPELLING_UTF16},
+                       {std::string_view("\0<", 2), {2, 1, '<'}, SPELLING_UTF16},
+                       {std::string_view("\x4C\x6F", 2), {1, 0, '\x4C'}, SPELLING_EBCDIC}};
         const std::string_view start(reinterpret_cast<const char*>(m_primed.data()), ulHave);
+        XmlnsSpelling sensed = SPELLING_ASCII;
         for (const auto& candidate : kStarts) {
             if (start.starts_with(candidate.start)) {
                 m_tag = candidate.unit;
+                sensed = candidate.spelling;
                 break;
             }
         }
+        // Only the spelling of the document's own encoding counts when the
+        // first bytes and the declaration (or, without one, the parser's
+        // sensing of UTF-8, UTF-16 and UCS-4) agree on it; otherwise every
+        // spelling does.
+        const std::optional<XmlnsSpelling> declared =
+            m_declared ? spellingOf(*m_declared)
+                       : (sensed == SPELLING_EBCDIC ? std::nullopt : std::optional<XmlnsSpelling>(sensed));
+        if (declared == sensed)
+            m_patterns = std::span<const std::string_view>(&kXmlnsPatterns[sensed], 1);
         count(m_primed.data(), ulHave);
     }
 
@@ -323,8 +363,12 @@ private:
     // document) ends; npos when there is none.
     size_t lastTagEnd(std::string_view bytes, uint64_t ullAt) const
     {
-        for (size_t p = bytes.rfind(m_tag.cByte); p != std::string_view::npos;
-             p = p == 0 ? std::string_view::npos : bytes.rfind(m_tag.cByte, p - 1)) {
+        for (size_t ulEnd = bytes.size(); ulEnd != 0;) {
+            const void* pHit = ::memrchr(bytes.data(), m_tag.cByte, ulEnd);
+            if (pHit == nullptr)
+                break;
+            const size_t p = static_cast<size_t>(static_cast<const char*>(pHit) - bytes.data());
+            ulEnd = p;
             if ((ullAt + p) % m_tag.ulLength != m_tag.ulAt || p < m_tag.ulAt)
                 continue;
             const size_t ulStart = p - m_tag.ulAt;
@@ -335,6 +379,19 @@ private:
                 return ulStart + m_tag.ulLength;
         }
         return std::string_view::npos;
+    }
+
+    // How often pattern occurs in bytes.
+    static uint64_t occurrences(std::string_view bytes, std::string_view pattern)
+    {
+        uint64_t ullFound = 0;
+        const char* p = bytes.data();
+        const char* const pEnd = p + bytes.size();
+        while (const void* pHit = ::memmem(p, static_cast<size_t>(pEnd - p), pattern.data(), pattern.size())) {
+            ++ullFound;
+            p = static_cast<const char*>(pHit) + 1;
+        }
+        return ullFound;
     }
 
     void count(const XMLByte* pBytes, XMLSize_t ulCount)
@@ -357,9 +414,8 @@ private:
         std::memcpy(joint, m_tail, m_ulTail);
         std::memcpy(joint + m_ulTail, bytes.data(), ulHead);
         const std::string_view across(joint, m_ulTail + ulHead);
-        for (const std::string_view pattern : kPatterns) {
-            for (size_t pos = bytes.find(pattern); pos != std::string_view::npos; pos = bytes.find(pattern, pos + 1))
-                ++m_ulSeen;
+        for (const std::string_view pattern : m_patterns) {
+            m_ulSeen += occurrences(bytes, pattern);
             for (size_t pos = across.find(pattern); pos != std::string_view::npos && pos < m_ulTail;
                  pos = across.find(pattern, pos + 1))
                 m_ulSeen += pos + pattern.size() > m_ulTail;
@@ -379,12 +435,11 @@ private:
 
     static constexpr size_t kTail = 16;          // the longest pattern less one
     static constexpr size_t kPrime = 64 * 1024;  // the parser's first read is 48 KiB
-    static constexpr std::string_view kPatterns[] = {
-        std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
-        std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
     std::unique_ptr<BinInputStream> m_inner;
     std::function<void()> m_onCrowded;
     const uint64_t m_ullLimit;
+    const std::optional<std::u16string> m_declared;
+    std::span<const std::string_view> m_patterns{kXmlnsPatterns}; // the spellings counted
     std::vector<XMLByte> m_primed;
     size_t m_ulPrimedPos = 0;
     char m_tail[kTail] = {};
@@ -397,8 +452,10 @@ private:
 
 class CNamespaceGuardSource : public InputSource {
 public:
-    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded, uint64_t ullLimit)
-        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded)), m_ullLimit(ullLimit)
+    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded, uint64_t ullLimit,
+                          const std::optional<std::u16string>& declared)
+        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded)), m_ullLimit(ullLimit),
+          m_declared(declared)
     {
     }
     BinInputStream* makeStream() const override
@@ -406,7 +463,7 @@ public:
         BinInputStream* pStream = m_inner.makeStream();
         if (pStream == nullptr)
             return nullptr;
-        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded, m_ullLimit);
+        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded, m_ullLimit, m_declared);
         guard->prime();
         return guard.release();
     }
@@ -415,6 +472,7 @@ private:
     const InputSource& m_inner;
     std::function<void()> m_onCrowded;
     const uint64_t m_ullLimit;
+    const std::optional<std::u16string> m_declared;
 };
 
 // The readers of both passes, configured alike but for namespaces.
@@ -499,12 +557,12 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
             bound();
         };
         const uint64_t ullCrowded = bWhole ? NXR_XML_MAX_NAMESPACES_IN_SCOPE : 16 * NXR_XML_MAX_NAMESPACES_IN_SCOPE;
-        if (declarationCheck.encoding() && !isCountableEncoding(*declarationCheck.encoding())) {
+        if (declarationCheck.encoding() && !spellingOf(*declarationCheck.encoding())) {
             bound();
             if (bWhole)
                 reader->parse(source);
         } else {
-            reader->parse(CNamespaceGuardSource(source, crowded, ullCrowded));
+            reader->parse(CNamespaceGuardSource(source, crowded, ullCrowded, declarationCheck.encoding()));
         }
     });
 }
