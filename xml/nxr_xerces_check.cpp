@@ -605,7 +605,14 @@ bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
     const uint64_t ullCapacity = m_ullCapacity;
     while (ulCount != 0) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_bClosed || m_ullEnd - m_ullStart < ullCapacity; });
+        // Wait for room for a hand-off's worth, or all that is left, so that
+        // the reader wakes the producer once per hand-off, not per read.
+        const uint64_t ullWanted = std::min<uint64_t>({ulCount, NXR_ARRIVING_HANDOFF, ullCapacity});
+        if (ullCapacity - (m_ullEnd - m_ullStart) < ullWanted) {
+            m_ullRoomWanted = ullWanted;
+            m_room.wait(lock, [&] { return m_bClosed || ullCapacity - (m_ullEnd - m_ullStart) >= ullWanted; });
+            m_ullRoomWanted = 0;
+        }
         if (m_bClosed)
             return false;
         // Up to the free space, and up to the end of the block.
@@ -617,7 +624,7 @@ bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
         pBytes += ulPart;
         ulCount -= ulPart;
         lock.unlock();
-        m_changed.notify_all();
+        m_arrived.notify_all();
     }
     return true;
 }
@@ -628,7 +635,7 @@ void CNXRArrivingBytes::finish()
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bFinished = true;
     }
-    m_changed.notify_all();
+    m_arrived.notify_all();
 }
 
 void CNXRArrivingBytes::close()
@@ -637,7 +644,7 @@ void CNXRArrivingBytes::close()
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bClosed = true;
     }
-    m_changed.notify_all();
+    m_room.notify_all();
 }
 
 size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
@@ -654,7 +661,7 @@ size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
         // producer cannot go on until the front is let go.
         if (m_bKeepFront && m_ullEnd - m_ullStart >= ullCapacity)
             throw SAXException(u"the document's prolog is too long");
-        m_changed.wait(lock);
+        m_arrived.wait(lock);
     }
     const uint64_t ullAt = ullPos % ullCapacity;
     const size_t ulCount = static_cast<size_t>(
@@ -670,8 +677,10 @@ void CNXRArrivingBytes::release(uint64_t ullPos)
         if (m_bKeepFront || ullPos <= m_ullStart)
             return;
         m_ullStart = std::min(ullPos, m_ullEnd);
+        if (m_ullRoomWanted == 0 || m_ullCapacity - (m_ullEnd - m_ullStart) < m_ullRoomWanted)
+            return;
     }
-    m_changed.notify_all();
+    m_room.notify_all();
 }
 
 void CNXRArrivingBytes::keepFront(bool bKeep)
@@ -680,7 +689,7 @@ void CNXRArrivingBytes::keepFront(bool bKeep)
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bKeepFront = bKeep;
     }
-    m_changed.notify_all();
+    m_room.notify_all();
 }
 
 } // namespace nxr

@@ -47,13 +47,18 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
 // is released: bytes are dropped once the check has read past them, except
 // while the front is kept for a pass that may start again from the
 // beginning. A document that fits the window is held whole.
+// Free room the producer waits for before it appends more: the reader wakes
+// it only once that much (or all it still has) is free.
+inline constexpr uint64_t NXR_ARRIVING_HANDOFF = 1u << 20;
+
 class CNXRArrivingBytes {
 public:
     CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow);
     CNXRArrivingBytes(const CNXRArrivingBytes&) = delete;
     CNXRArrivingBytes& operator=(const CNXRArrivingBytes&) = delete;
 
-    // Producer: appends bytes, waiting while the window is full. False when
+    // Producer: appends bytes, waiting while the window has less room than
+    // NXR_ARRIVING_HANDOFF (or than the bytes left to append). False when
     // the check no longer reads them (it has ended); the producer stops.
     bool append(const uint8_t* pBytes, size_t ulCount);
     // Producer: nothing more will come; the check sees the end of the
@@ -88,7 +93,9 @@ private:
     NXR_BYTE* m_pRing = nullptr;
     uint64_t m_ullCapacity = 0;
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_arrived; // bytes came, or the producer finished
+    std::condition_variable m_room;    // the wanted room is free, or the check ended
+    uint64_t m_ullRoomWanted = 0;      // free bytes the waiting producer needs; 0 when none waits
     uint64_t m_ullStart = 0; // first byte still held
     uint64_t m_ullEnd = 0;   // one past the last byte appended
     bool m_bKeepFront = true;
