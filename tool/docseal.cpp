@@ -176,6 +176,13 @@ int takePassphrase(int argc, char** argv, bool bCommand, bool bEncrypt, CNXRSecu
 
 int run(int argc, char** argv)
 {
+    // The parser library starts on the side first thing, for a command word
+    // that will check a document, while the message library loads and the
+    // passphrase and the key are prepared. It stays initialised until the
+    // process ends.
+    std::optional<CXercesLibraryWarmUp> parserStart;
+    if ((argc == 3 || argc == 4) && (std::strcmp(argv[2], "/encrypt") == 0 || std::strcmp(argv[2], "/decrypt") == 0))
+        parserStart.emplace(true);
     if (argc == 2 && isOneOf(argv[1], "--version", "-V")) {
         printVersion();
         return EXIT_DONE;
@@ -208,13 +215,6 @@ int run(int argc, char** argv)
         return usageError(usageMessage, std::string("no such file: ") + argv[1]);
     const bool bDecrypt = command == CNXRWCharString(u"/decrypt");
     const bool bEncrypt = !bDecrypt && command == CNXRWCharString(u"/encrypt");
-    // The parser library starts on the side while the passphrase and the key
-    // are prepared; the check of the document needs it later. It stays
-    // initialised until the process ends.
-    std::optional<CXercesLibraryWarmUp> parserStart;
-    if (bDecrypt || bEncrypt)
-        parserStart.emplace(true);
-
     bool bDone = false;
     {
         CNXRXmlCrypt service;
