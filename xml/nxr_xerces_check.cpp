@@ -3,6 +3,8 @@
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
+#include <xercesc/parsers/SAXParser.hpp>
 #include <xercesc/sax/InputSource.hpp>
 #include <xercesc/sax2/Attributes.hpp>
 #include <xercesc/sax2/DefaultHandler.hpp>
@@ -14,6 +16,7 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -48,23 +51,18 @@ uint64_t expansionBudget(XMLSize_t ulCount)
     return uint64_t(ulCount) * NXR_XML_EXPANSION_PER_BYTE + NXR_XML_EXPANSION_ALLOWANCE;
 }
 
-// Receives the scan's events. Only what bounds the work is kept: the longest
-// internal entity replacement text, the nesting depth and the attribute units
-// seen so far. A fatal error ends the scan by throwing it.
-class CScanHandler : public DefaultHandler {
+// The scan's own limits over the elements of a pass, whichever scanner
+// reads it: the nesting depth, the units of attribute values and the
+// namespace declarations in scope. A refusal ends the scan with a parse error
+// at the locator's position.
+class CScanLimits {
 public:
-    explicit CScanHandler(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
+    explicit CScanLimits(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
 
-    XMLSize_t longestEntity() const { return m_ulLongestEntity; }
+    void setLocator(const Locator* pLocator) { m_pLocator = pLocator; }
 
-    void setDocumentLocator(const Locator* const pLocator) override { m_pLocator = pLocator; }
-
-    // In a pass without namespaces, where declarations are plain
-    // attributes, also count the declarations in scope.
-    void countNamespaceDeclarations() { m_bCountNamespaces = true; }
-
-    // Each pass counts afresh; the entity lengths are kept.
-    void startDocument() override
+    // Each pass counts afresh.
+    void reset()
     {
         m_ullAttributeUnits = 0;
         m_ulDepth = 0;
@@ -72,56 +70,42 @@ public:
         m_declared.clear();
     }
 
-    void internalEntityDecl(const XMLCh* const, const XMLCh* const pszValue) override
-    {
-        m_ulLongestEntity = std::max(m_ulLongestEntity, XMLString::stringLen(pszValue));
-    }
-
-    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const,
-                      const Attributes& attributes) override
+    // An element opens whose attribute values hold ullUnits units.
+    void open(uint64_t ullUnits)
     {
         if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
             refuse(u"elements are nested too deeply");
-        const XMLSize_t ulAttributes = attributes.getLength();
-        for (XMLSize_t i = 0; i < ulAttributes; ++i)
-            m_ullAttributeUnits += XMLString::stringLen(attributes.getValue(i));
+        m_ullAttributeUnits += ullUnits;
         if (m_ullAttributeUnits > m_ullAttributeBudget)
             refuse(u"attribute values expand beyond the limit");
-        if (m_bCountNamespaces) {
-            uint32_t ulDeclared = 0;
-            for (XMLSize_t i = 0; i < ulAttributes; ++i) {
-                const std::u16string_view name = textOf(attributes.getQName(i));
-                ulDeclared += name == u"xmlns" || name.substr(0, 6) == u"xmlns:";
-            }
-            m_declared.push_back(ulDeclared);
-            m_ulInScope += ulDeclared;
-            if (m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
-                refuse(u"too many namespace declarations in scope");
-        }
     }
+    void close() { --m_ulDepth; }
 
-    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
-    {
-        --m_ulDepth;
-        if (m_bCountNamespaces && !m_declared.empty()) {
-            m_ulInScope -= m_declared.back();
-            m_declared.pop_back();
-        }
-    }
-
-    // The namespace-aware pass learns the declarations of each start tag
-    // from these, before the tag's startElement.
-    void startPrefixMapping(const XMLCh* const, const XMLCh* const) override
+    // One namespace declaration comes into scope, or leaves it.
+    void declare()
     {
         if (++m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
             refuse(u"too many namespace declarations in scope");
     }
-    void endPrefixMapping(const XMLCh* const) override { --m_ulInScope; }
+    void undeclare() { --m_ulInScope; }
 
-    void fatalError(const SAXParseException& e) override { throw e; }
+    // The declarations an element makes, counted from its attributes, come
+    // into scope; they leave it with the element (leaveScope).
+    void enterScope(uint32_t ulDeclared)
+    {
+        m_declared.push_back(ulDeclared);
+        for (uint32_t i = 0; i < ulDeclared; ++i)
+            declare();
+    }
+    void leaveScope()
+    {
+        if (m_declared.empty())
+            return;
+        m_ulInScope -= m_declared.back();
+        m_declared.pop_back();
+    }
 
-    // Ends the scan with a parse error at the current position.
-    [[noreturn]] void refuse(const XMLCh* pszWhy)
+    [[noreturn]] void refuse(const XMLCh* pszWhy) const
     {
         if (m_pLocator)
             throw SAXParseException(pszWhy, *m_pLocator);
@@ -132,18 +116,105 @@ private:
     const Locator* m_pLocator = nullptr;
     const uint64_t m_ullAttributeBudget;
     uint64_t m_ullAttributeUnits = 0;
-    XMLSize_t m_ulLongestEntity = 0;
     uint32_t m_ulDepth = 0;
-    bool m_bCountNamespaces = false;
     uint32_t m_ulInScope = 0;
     std::vector<uint32_t> m_declared; // per open element
+};
+
+// Receives the SAX2 events of the prolog pass and of the full scanner's
+// passes. Besides the limits, it keeps the longest internal entity
+// replacement text and whether the prolog has a DOCTYPE. A fatal error ends
+// the scan by throwing it.
+class CScanHandler : public DefaultHandler {
+public:
+    explicit CScanHandler(CScanLimits& limits) : m_limits(limits) {}
+
+    XMLSize_t longestEntity() const { return m_ulLongestEntity; }
+    bool sawDoctype() const { return m_bDoctype; }
+
+    void setDocumentLocator(const Locator* const pLocator) override { m_limits.setLocator(pLocator); }
+
+    // In a pass without namespaces, where declarations are plain
+    // attributes, also count the declarations in scope.
+    void countNamespaceDeclarations() { m_bCountNamespaces = true; }
+
+    // Each pass counts afresh; the entity lengths are kept.
+    void startDocument() override { m_limits.reset(); }
+
+    void startDTD(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { m_bDoctype = true; }
+
+    void internalEntityDecl(const XMLCh* const, const XMLCh* const pszValue) override
+    {
+        m_ulLongestEntity = std::max(m_ulLongestEntity, XMLString::stringLen(pszValue));
+    }
+
+    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const,
+                      const Attributes& attributes) override
+    {
+        const XMLSize_t ulAttributes = attributes.getLength();
+        uint64_t ullUnits = 0;
+        for (XMLSize_t i = 0; i < ulAttributes; ++i)
+            ullUnits += XMLString::stringLen(attributes.getValue(i));
+        m_limits.open(ullUnits);
+        if (m_bCountNamespaces) {
+            uint32_t ulDeclared = 0;
+            for (XMLSize_t i = 0; i < ulAttributes; ++i) {
+                const std::u16string_view name = textOf(attributes.getQName(i));
+                ulDeclared += name == u"xmlns" || name.substr(0, 6) == u"xmlns:";
+            }
+            m_limits.enterScope(ulDeclared);
+        }
+    }
+
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
+    {
+        m_limits.close();
+        if (m_bCountNamespaces)
+            m_limits.leaveScope();
+    }
+
+    // The namespace-aware pass learns the declarations of each start tag
+    // from these, before the tag's startElement.
+    void startPrefixMapping(const XMLCh* const, const XMLCh* const) override { m_limits.declare(); }
+    void endPrefixMapping(const XMLCh* const) override { m_limits.undeclare(); }
+
+    void fatalError(const SAXParseException& e) override { throw e; }
+
+    [[noreturn]] void refuse(const XMLCh* pszWhy) const { m_limits.refuse(pszWhy); }
+
+private:
+    CScanLimits& m_limits;
+    XMLSize_t m_ulLongestEntity = 0;
+    bool m_bDoctype = false;
+    bool m_bCountNamespaces = false;
+};
+
+// A low-level document handler that ignores every event; the handlers
+// below take the ones they need.
+class CQuietDocumentHandler : public XMLDocumentHandler {
+public:
+    void docCharacters(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void docComment(const XMLCh* const) override {}
+    void docPI(const XMLCh* const, const XMLCh* const) override {}
+    void endDocument() override {}
+    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override {}
+    void endEntityReference(const XMLEntityDecl&) override {}
+    void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void resetDocument() override {}
+    void startDocument() override {}
+    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const, const RefVectorOf<XMLAttr>&,
+                      const XMLSize_t, const bool, const bool) override
+    {
+    }
+    void startEntityReference(const XMLEntityDecl&) override {}
+    void XMLDecl(const XMLCh* const, const XMLCh* const, const XMLCh* const, const XMLCh* const) override {}
 };
 
 // Sees the XML declaration, which the SAX2 events do not carry. The scanner
 // lets any version "1.x" through with a warning, but the DOM holds only 1.0
 // and 1.1 (and "1." or "1.0a" are no version at all), so the scan refuses the
 // others as well.
-class CDeclarationCheck : public XMLDocumentHandler {
+class CDeclarationCheck : public CQuietDocumentHandler {
 public:
     explicit CDeclarationCheck(CScanHandler& handler) : m_handler(handler) {}
 
@@ -162,24 +233,79 @@ public:
         }
     }
 
-    void docCharacters(const XMLCh* const, const XMLSize_t, const bool) override {}
-    void docComment(const XMLCh* const) override {}
-    void docPI(const XMLCh* const, const XMLCh* const) override {}
-    void endDocument() override {}
-    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override {}
-    void endEntityReference(const XMLEntityDecl&) override {}
-    void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
-    void resetDocument() override {}
-    void startDocument() override {}
-    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const, const RefVectorOf<XMLAttr>&,
-                      const XMLSize_t, const bool, const bool) override
-    {
-    }
-    void startEntityReference(const XMLEntityDecl&) override {}
-
 private:
     CScanHandler& m_handler;
     std::optional<std::u16string> m_encoding;
+};
+
+// The limits over the light scanner's low-level events, in the order the
+// SAX2 layer gives them to CScanHandler: an element's namespace declarations
+// (attributes named xmlns or prefixed xmlns:, which are not counted as
+// attribute values), then its depth and attribute values. An empty
+// element's end has no event of its own.
+class CLimitsDocumentHandler : public CQuietDocumentHandler {
+public:
+    explicit CLimitsDocumentHandler(CScanLimits& limits) : m_limits(limits) {}
+
+    void startDocument() override { m_limits.reset(); }
+
+    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const,
+                      const RefVectorOf<XMLAttr>& attributes, const XMLSize_t ulAttributes, const bool bEmpty,
+                      const bool) override
+    {
+        uint32_t ulDeclared = 0;
+        uint64_t ullUnits = 0;
+        for (XMLSize_t i = 0; i < ulAttributes; ++i) {
+            const XMLAttr* pAttribute = attributes.elementAt(i);
+            const XMLCh* pszPrefix = pAttribute->getPrefix();
+            if (pszPrefix && *pszPrefix ? XMLString::equals(pszPrefix, XMLUni::fgXMLNSString)
+                                        : XMLString::equals(pAttribute->getName(), XMLUni::fgXMLNSString))
+                ++ulDeclared;
+            else
+                ullUnits += XMLString::stringLen(pAttribute->getValue());
+        }
+        m_limits.enterScope(ulDeclared);
+        m_limits.open(ullUnits);
+        if (bEmpty)
+            endElement();
+    }
+
+    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override
+    {
+        endElement();
+    }
+
+private:
+    void endElement()
+    {
+        m_limits.close();
+        m_limits.leaveScope();
+    }
+
+    CScanLimits& m_limits;
+};
+
+// The light scanner's parser, configured as the full one's readers but for
+// the scanner; the limits handler sees its elements.
+class CLightParser : public SAXParser {
+public:
+    CLightParser(SecurityManager& security, CScanHandler& errors, CLimitsDocumentHandler& limitsHandler)
+    {
+        // The scanner first: a new scanner takes only some of the settings
+        // made before it.
+        useScanner(XMLUni::fgDGXMLScanner);
+        setDoNamespaces(true);
+        setValidationScheme(Val_Never);
+        setDoSchema(false);
+        setLoadExternalDTD(false);
+        setDisableDefaultEntityResolution(true);
+        setSecurityManager(&security);
+        setErrorHandler(&errors);
+        installAdvDocHandler(&limitsHandler);
+    }
+
+    // Where the scanner is in the document.
+    const Locator* locator() const { return getScanner().getLocator(); }
 };
 
 struct CReaderDeleter {
@@ -502,27 +628,63 @@ void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansion
 {
     SecurityManager security;
     security.setEntityExpansionLimit(ulExpansionLimit);
-    CScanHandler handler(ullAttributeBudget);
+    CScanLimits limits(ullAttributeBudget);
+    CScanHandler handler(limits);
     handler.countNamespaceDeclarations();
     makeScanReader(false, security, handler)->parse(source);
+}
+
+std::atomic<NxrScanners> g_scanners{NxrScanners::LightWhereItFits};
+
+// Whether the light scanner gives the full one's verdicts on the document:
+// it has no DOCTYPE (with one, the light scanner ignores namespace
+// declarations made by attribute defaults), and it is in UTF-8, US-ASCII or
+// ISO-8859-1 (in UTF-16 and UCS-4 the light scanner lets a lone leading
+// surrogate through at the end of an attribute value). Without a
+// declaration the parser reads UTF-8 unless the first bytes are a byte-order
+// mark of UTF-16 or UCS-4, or spell "<?xm" in those or in EBCDIC.
+bool lightScannerFits(const InputSource& source, bool bDoctype, const std::optional<std::u16string>& declared)
+{
+    if (g_scanners.load(std::memory_order_relaxed) == NxrScanners::Full || bDoctype)
+        return false;
+    if (declared) {
+        std::u16string upper(*declared);
+        for (auto& c : upper)
+            if (c >= u'a' && c <= u'z')
+                c = static_cast<char16_t>(c - 32);
+        if (upper != u"UTF-8" && upper != u"US-ASCII" && upper != u"ISO-8859-1")
+            return false;
+    }
+    const std::unique_ptr<BinInputStream> stream(source.makeStream());
+    XMLByte first[4] = {};
+    size_t ulHave = 0;
+    for (XMLSize_t ulGot = 1; stream && ulHave < sizeof(first) && ulGot != 0; ulHave += ulGot)
+        ulGot = stream->readBytes(first + ulHave, sizeof(first) - ulHave);
+    const bool bUtf8 = ulHave != 0 && first[0] != 0xFE && first[0] != 0xFF &&
+                       std::find(first, first + ulHave, XMLByte(0)) == first + ulHave &&
+                       std::memcmp(first, "\x4C\x6F\xA7\x94", 4) != 0;
+    ::explicit_bzero(first, sizeof(first));
+    return bUtf8;
 }
 
 // The scan over any source of the document's ulCount bytes. Arriving bytes
 // that are not held whole are read from the front at most twice, both
 // passes starting before the window moves: the prolog pass, then one pass
-// over the whole document (the namespace-aware scan, or, in an encoding whose
-// declarations cannot be counted, the bounding pass alone, which then leaves
-// the namespace rules unchecked).
+// over the whole document (the namespace-aware scan, on the light scanner
+// where it fits, or, in an encoding whose declarations cannot be counted,
+// the bounding pass alone, which then leaves the namespace rules unchecked).
 void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArriving = nullptr)
 {
     const uint64_t ullBudget = expansionBudget(ulCount);
     nxrXercesCall([&] {
         SecurityManager security;
         security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
-        CScanHandler handler(2 * ullBudget);
+        CScanLimits limits(2 * ullBudget);
+        CScanHandler handler(limits);
         CDeclarationCheck declarationCheck(handler);
         const auto reader = makeScanReader(true, security, handler);
         reader->installAdvDocHandler(&declarationCheck);
+        reader->setLexicalHandler(&handler);
 
         // First the prolog alone, for the entity declarations of the
         // internal subset: with the longest replacement text known, the
@@ -534,6 +696,8 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         if (reader->parseFirst(source, token))
             reader->parseReset(token);
         reader->removeAdvDocHandler(&declarationCheck);
+        reader->setLexicalHandler(nullptr);
+        const bool bLight = lightScannerFits(source, handler.sawDoctype(), declarationCheck.encoding());
         const uint64_t ullLongest = std::max<uint64_t>(handler.longestEntity(), 1);
         const uint64_t ullLimit = std::clamp<uint64_t>(ullBudget / ullLongest, 1, NXR_XML_MAX_ENTITY_EXPANSIONS);
         security.setEntityExpansionLimit(static_cast<XMLSize_t>(ullLimit));
@@ -557,12 +721,30 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
             bound();
         };
         const uint64_t ullCrowded = bWhole ? NXR_XML_MAX_NAMESPACES_IN_SCOPE : 16 * NXR_XML_MAX_NAMESPACES_IN_SCOPE;
+        // The light scanner tells some errors inside a start tag at another
+        // column, or names a prefix otherwise; where the document can be read
+        // again, the full scanner tells a refusal as it always has.
+        const bool bRetell = bWhole && g_scanners.load(std::memory_order_relaxed) == NxrScanners::LightWhereItFits;
+        const auto wholePass = [&](const InputSource& whole) {
+            if (!bLight)
+                return reader->parse(whole);
+            try {
+                CLimitsDocumentHandler limitsHandler(limits);
+                CLightParser parser(security, handler, limitsHandler);
+                limits.setLocator(parser.locator());
+                parser.parse(whole);
+            } catch (const SAXParseException&) {
+                if (!bRetell)
+                    throw;
+                reader->parse(whole);
+            }
+        };
         if (declarationCheck.encoding() && !spellingOf(*declarationCheck.encoding())) {
             bound();
             if (bWhole)
-                reader->parse(source);
+                wholePass(source);
         } else {
-            reader->parse(CNamespaceGuardSource(source, crowded, ullCrowded, declarationCheck.encoding()));
+            wholePass(CNamespaceGuardSource(source, crowded, ullCrowded, declarationCheck.encoding()));
         }
     });
 }
@@ -585,6 +767,11 @@ void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
 {
     CArrivingSource source(bytes, pszSystemId);
     scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
+}
+
+void nxrChooseScanners(NxrScanners scanners)
+{
+    g_scanners.store(scanners, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------

@@ -108,4 +108,19 @@ private:
 // behind the producer (see nxr_xerces.cpp for what that changes).
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId);
 
+// The scanners the check runs on. The pass over the whole document runs on
+// the parser library's lighter scanner (DGXMLScanner) where that gives the
+// same verdicts as its full one: documents without a DOCTYPE in UTF-8,
+// US-ASCII or ISO-8859-1. The light scanner tells some errors inside a start
+// tag (a '<' in an attribute value, a wrong namespace binding) at another
+// column or in other words; where the document can be read again (it is in
+// memory, or held whole), the full scanner then reads it again and tells the
+// refusal as it always has. Process-wide; LightWhereItFits at start.
+enum class NxrScanners {
+    LightWhereItFits,
+    LightAlone, // refusals told as the light scanner tells them, whatever the document
+    Full,       // every pass on the full scanner, as for all other documents
+};
+void nxrChooseScanners(NxrScanners scanners);
+
 } // namespace nxr
