@@ -22,6 +22,7 @@
 #include "nxr_xerces.h"
 #include "nxr_xmlcrypt.h"
 
+#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
 #include <optional>
@@ -261,6 +262,9 @@ int main(int argc, char** argv)
     // A file-size limit reached by any write, the log's included, is a failed
     // write rather than the end of the process.
     os::ignoreFileSizeSignal();
+    // A reader that went away (a closed pipe) only loses the message: the
+    // exit status still tells whether the work was done.
+    ::signal(SIGPIPE, SIG_IGN);
     try {
         return run(argc, argv);
     } catch (...) {

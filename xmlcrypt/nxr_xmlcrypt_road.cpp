@@ -2,6 +2,7 @@
 
 #include "_3deskey.h"
 #include "aeskey.h"
+#include "nxr_format.h"
 #include "nxr_guard.h"
 #include "nxr_symkey_cipher.h"
 #include "nxr_xmlcrypt.h"
@@ -87,6 +88,14 @@ bool nxrFitsContainer(uint64_t ullLength, int32_t lKeyMode)
            NXR_CONTAINER_HEADER_BYTES + (ullLength / ullBlock + 1) * ullBlock <= MAX_CONTAINER_BYTES;
 }
 
+void nxrWarnDroppedTail(uint64_t ullRecorded, uint64_t ullDeciphered)
+{
+    if (ullRecorded < ullDeciphered)
+        nxrWarn(nxrFormat(u"The recorded length, %u bytes, is shorter than the deciphered data: %u bytes dropped",
+                          {ullRecorded, ullDeciphered - ullRecorded}),
+                NXR_NO_ERROR_CODE, __FILE__, __LINE__);
+}
+
 // ---------------------------------------------------------------------------
 
 #define NXR_READER_TRACE(method) NXR_TRACE(u"CNXRDocumentReader", method)
@@ -144,6 +153,7 @@ CNXRDocumentReader::CNXRDocumentReader(CNXRInputFile& file, const CNXRSecureBuff
         NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
     if (ulRecorded > m_ullLength)
         NXR_THROW(CBadArgException, u"ulPlainLength", u"value is beyond the deciphered data");
+    nxrWarnDroppedTail(ulRecorded, m_ullLength);
     m_ullLength = ulRecorded;
 
     m_stream = m_key->openStream(CipherDirection::Decrypt);

@@ -44,6 +44,10 @@ std::unique_ptr<CSymKeyBase> nxrDeriveModeKey(int32_t lKeyMode, const CNXRSecure
 // of the format reads.
 bool nxrFitsContainer(uint64_t ullLength, int32_t lKeyMode);
 
+// Records, when a container's recorded length is shorter than the data it
+// deciphers to, how many bytes beyond the length are dropped.
+void nxrWarnDroppedTail(uint64_t ullRecorded, uint64_t ullDeciphered);
+
 // A document's bytes, a piece at a time. Every refusal throws a family
 // exception that recorded its cause.
 class CNXRDocumentReader {

@@ -272,6 +272,27 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
                                "<EXIT> <docseal> <CAesKey::openStream> <Passed> ", "<ENTRY> <docseal> <CNXRFile::isValidFile> "})
         EXPECT_GT(countLogLines(reg.logPath(), {record}), 0u) << record;
     EXPECT_EQ(countLogLines(reg.logPath(), {"s3cret"}), 0u);
+
+    // A recorded length shorter than the data opens to that prefix, with a
+    // warning that tells how much was dropped.
+    std::string container = readFile(doc + ".enc");
+    container[4] = char(kDocument.size() - 1);
+    writeFile(doc + ".enc", container);
+    ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "s3cret"}).status, 0);
+    EXPECT_EQ(readFile(doc), kDocument.substr(0, kDocument.size() - 1));
+    EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", ": 1 bytes dropped"}), 1u);
+}
+
+// With standard output a pipe nobody reads, the message is lost, but the
+// status still tells that the work was done.
+TEST_F(Docseal, StatusStandsWhenStandardOutputIsAClosedPipe)
+{
+    const std::string closedPipe = "cd '" + dir.path() + "' && mkfifo p && exec 3<>p 4>p 3<&- >&4 4>&- && rm p && ";
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {doc, "/encrypt", "pw"}, {doc + ".enc", "/decrypt", "pw"}})
+        EXPECT_EQ(run(DOCSEAL_BIN, args, closedPipe).status, 0) << args[0];
+    EXPECT_EQ(readFile(doc), kDocument);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"report.xml", "report.xml.enc"}));
 }
 
 // Once the passphrase is in its secure buffer, other users no longer see it in
