@@ -61,7 +61,9 @@ public:
     // Writes all of it; CWriteFileException when the disk refuses.
     void write(const NXR_BYTE* pData, size_t ulCount);
     // Syncs the data, gives it the output's name atomically (replacing the
-    // old file) and syncs the folder; CWriteFileException on failure.
+    // old file) and syncs the folder; CWriteFileException when the output
+    // could not take its name. A folder that cannot be synced once it has
+    // is only a warning: the output is in place.
     void commit();
 
 private:
