@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -309,6 +310,13 @@ PassphraseSource readPassphrase(int iFd, const std::string& from, bool bConfirm,
     return holdLine(line, from, passphrase, reason);
 }
 
+// Whether two descriptors reach the same file (a pipe, a terminal, a file).
+bool sameOpenFile(int iFd, int iOther)
+{
+    struct stat a {}, b {};
+    return ::fstat(iFd, &a) == 0 && ::fstat(iOther, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // A descriptor number as the variable gives it: decimal digits only.
 bool parseDescriptor(const char* psz, int& iFd)
 {
@@ -331,7 +339,7 @@ bool holdPassphrase(const CNXRWCharString& given, CNXRSecureBuffer<NXR_USHORT>& 
     return passphrase.isValid();
 }
 
-PassphraseSource passphraseFromEnvironment(bool bConfirm, CNXRSecureBuffer<NXR_USHORT>& passphrase,
+PassphraseSource passphraseFromEnvironment(bool bConfirm, int iDocumentFd, CNXRSecureBuffer<NXR_USHORT>& passphrase,
                                            std::string& reason)
 {
     const char* pszFile = std::getenv(kFileVariable);
@@ -368,6 +376,9 @@ PassphraseSource passphraseFromEnvironment(bool bConfirm, CNXRSecureBuffer<NXR_U
             return refuse(reason, "cannot read the passphrase from " + from + ": " + std::strerror(errno));
         source.borrow(iFd);
     }
+    if (iDocumentFd >= 0 && sameOpenFile(source.get(), iDocumentFd))
+        return refuse(reason, "the passphrase cannot be read from standard input, which carries the document",
+                      PassphraseSource::Usage);
     return readPassphrase(source.get(), from, bConfirm, passphrase, reason);
 }
 

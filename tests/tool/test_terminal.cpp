@@ -175,6 +175,7 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {seal, file + "long ", 1, "the passphrase from 'long' is longer than 4096 bytes"},
         {seal, file + "cr ", 1, "the passphrase from 'cr' is longer than 4096 bytes"},
         {seal, fd + "0 ", 1, "the two passphrases differ", {pass, pass + "x"}},
+        {{"-o", "r.enc", "-", "/encrypt"}, fd + "0 ", 2, "the passphrase cannot be read from standard input, which"},
     };
     const auto before = namesIn(dir.path());
     for (const auto& c : cases) {
@@ -187,6 +188,12 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         EXPECT_EQ(piped.status, c.status);
         EXPECT_EQ(piped.out.find("docseal: "), std::string::npos) << piped.out;
         EXPECT_EQ(namesIn(dir.path()), before);
+    }
+    // A container is never shown on a terminal, nor typed there.
+    for (const auto& args : {std::vector<std::string>{"-o", "-", "report.xml", "/encrypt"}, {"-", "/decrypt"}}) {
+        const Session shown = onTerminal(args, in);
+        EXPECT_EQ(shown.status, 2);
+        EXPECT_NE(shown.terminal.find("docseal: a container is not"), std::string::npos) << shown.terminal;
     }
 }
 
