@@ -35,13 +35,15 @@ size_t countOf(const std::string& text, const std::string& part)
 
 // Runs docseal with args, after the shell words in prefix (a folder to work
 // in, variables, redirections), on a new pseudo-terminal, typing one answer
-// after each prompt.
+// after each prompt (a line, or a control character alone). The program's
+// words take the place of the @ in around.
 Session onTerminal(const std::vector<std::string>& args, const std::string& prefix = "",
-                   const std::vector<std::string>& answers = {})
+                   const std::vector<std::string>& answers = {}, std::string around = "exec @")
 {
-    std::string command = prefix + "exec '" DOCSEAL_BIN "'";
+    std::string words = "'" DOCSEAL_BIN "'";
     for (const auto& arg : args)
-        command += " '" + arg + "'";
+        words += " '" + arg + "'";
+    const std::string command = prefix + around.replace(around.find('@'), 1, words);
     int master = -1;
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
@@ -56,7 +58,8 @@ Session onTerminal(const std::vector<std::string>& args, const std::string& pref
     for (ssize_t n; ::poll(&ready, 1, 30000) > 0 && (n = ::read(master, chunk, sizeof(chunk))) > 0;) {
         session.terminal.append(chunk, size_t(n));
         if (answered < answers.size() && countOf(session.terminal, "Passphrase") > answered) {
-            const std::string line = answers[answered++] + "\n";
+            const std::string& answer = answers[answered++];
+            const std::string line = answer + (answer[0] < ' ' ? "" : "\n");
             [[maybe_unused]] const ssize_t w = ::write(master, line.data(), line.size());
         }
     }
@@ -129,6 +132,16 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
         EXPECT_EQ(s.status, status) << s.terminal;
         EXPECT_TRUE(s.bEchoAfter) << status;
     }
+    // Ctrl-Z at the prompt stops it with the terminal echoing as before; on
+    // fg (a shell with job control) echo goes off again and the prompt shows
+    // anew, so the passphrase typed then is not shown.
+    const Session z = onTerminal({doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FD=0 ", {"\x1a", pass, pass},
+                                 "sh -m -c \"@; stty -a | grep -o -- ' -*echo '; fg\"");
+    EXPECT_EQ(z.status, 0);
+    EXPECT_NE(z.terminal.find("Passphrase:  echo \r\n"), std::string::npos) << z.terminal;
+    EXPECT_EQ(countOf(z.terminal, "Passphrase"), 3u);
+    EXPECT_EQ(z.terminal.find("ss phrase"), std::string::npos) << z.terminal;
+    EXPECT_EQ(onTerminal({doc + ".enc", "/decrypt", pass}).status, 0);
 }
 
 // A failure writes nothing, a usage error only the usage text; both leave
@@ -146,7 +159,7 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
     // end stops the road.
     writeFile(dir.file("early.xml"), "<a></b>" + std::string(9 << 20, ' '));
     writeFile(dir.file("big.xml"), "<a>" + std::string(3000, 'x') + "</a>");
-    writeFile(dir.file("long"), std::string(4097, 'x') + "\r\n");
+    writeFile(dir.file("long"), std::string(4097, 'x') + "\n");
     writeFile(dir.file("cr"), std::string(4096, 'x') + "\rx\n");
     ASSERT_EQ(onTerminal({doc, "/encrypt", pass}).status, 0);
     const std::string sealed = readFile(doc + ".enc");
