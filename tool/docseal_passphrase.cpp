@@ -222,14 +222,14 @@ public:
     CEchoOff(const CEchoOff&) = delete;
     CEchoOff& operator=(const CEchoOff&) = delete;
 
-    // Shows the prompt, which continuing after a stop shows again (a stop
-    // before it was shown, a process started in the background, say, shows
+    // Shows the prompt, which continuing after a stop from now on shows
+    // again (a stop before, a process started in the background, say, shows
     // it only once).
     void prompt(std::string_view text) const
     {
-        showPrompt(m_iFd, text);
         g_pszPrompt = text.data();
         g_ulPromptBytes = text.size();
+        showPrompt(m_iFd, text);
     }
 
 private:
