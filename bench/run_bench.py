@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Times docseal against peer tools and prints each speed and memory target.
 
-    run_bench.py DOCSEAL_BINARY [--runs N] [--dir DIR] [--large]
+    run_bench.py DOCSEAL_BINARY [--runs N] [--dir DIR] [--large] [--before DOCSEAL_BINARY]
 
 Documents of 4 KB, 20 MB, 100 MB and 200 MB (and 1 GB with --large or
-BENCH_LARGE=1, for memory only) are generated (gen_xml.py) into DIR, a tmpfs
-folder by default, so the page cache is warm and outputs land in memory.
+BENCH_LARGE=1, for memory only), and 200 MB of plain text and of a base64
+payload in one element, are generated (gen_xml.py) into DIR, a tmpfs folder
+by default, so the page cache is warm and outputs land in memory.
 
 Each command runs N times (default 3; ten times as often for the 4 KB
 document, whose times are mostly process start-up), the commands taking turns
@@ -19,7 +20,10 @@ started together (both cores busy, as docseal's are; the time is until both
 finished); the peer of opening is the pipeline `openssl enc -d | tee OUT |
 xmllint --stream --noout -`. The older sequential sums are kept for history.
 bench_check (built beside docseal with -DDOCSEAL_BENCH=ON) runs docseal's XML
-check alone over the same bytes: the floor with this parser.
+check alone over the same bytes: the floor with this parser; `bench_check
+--full` runs it on the parser's full scanner only, as before the light one.
+With --before (or BENCH_BEFORE=BINARY), another docseal, say one built from an
+older commit, seals and opens in the same rounds, for before-and-after ratios.
 """
 import argparse
 import os
@@ -48,12 +52,12 @@ def openssl(*args):
     return ["openssl", "enc", *args, "-aes-256-cbc", "-K", KEY, "-iv", IV]
 
 
-def timed(stages, cwd, pipe=False, launcher=None):
+def timed(stages, cwd, pipe=False, launcher=None, peak_of=None):
     """Starts the commands together (as a pipeline when pipe is set, each
     reading the previous one's output) and waits for all of them. Returns
     (wall seconds until the last finished, peak resident KiB of the first, or
-    None for several). A single command runs under the launcher when there is
-    one, which times it and reports its own peak."""
+    of stage peak_of, or None for several). A single command runs under the
+    launcher when there is one, which times it and reports its own peak."""
     if launcher and len(stages) == 1:
         proc = subprocess.run([launcher, *stages[0]], cwd=cwd, stderr=subprocess.PIPE, text=True)
         if proc.returncode != 0:
@@ -74,6 +78,8 @@ def timed(stages, cwd, pipe=False, launcher=None):
         if os.waitstatus_to_exitcode(status) != 0:
             raise RuntimeError("failed: %s" % " ".join(proc.args))
         peaks.append(usage.ru_maxrss)
+    if peak_of is not None:
+        return time.perf_counter() - start, peaks[peak_of]
     return time.perf_counter() - start, peaks[0] if len(peaks) == 1 else None
 
 
@@ -87,7 +93,7 @@ def remove(*paths):
             os.remove(p)
 
 
-def measure(docseal, helpers, folder, name, runs, peers):
+def measure(docseal, helpers, folder, name, runs, peers, before=None):
     """Median times and memory of docseal (and, with peers, of the peer
     tools and the check alone) on one document: ({name: (seconds, KiB)},
     the mean load average over the rounds)."""
@@ -99,9 +105,18 @@ def measure(docseal, helpers, folder, name, runs, peers):
     commands = {  # name -> (stages, pipe, hook run before each run)
         "docseal seal": ([[docseal, doc, "/encrypt", PASS]], False, lambda: remove(enc)),
         "docseal open": ([[docseal, work + ".enc", "/decrypt", PASS]], False, lambda: remove(work)),
+        # From a pipe to a pipe: the document or container has no size up
+        # front, and nothing reaches the reader before the verdict.
+        "docseal seal pipe": ([["cat", doc], [docseal, "-", "/encrypt", PASS], ["cat"]], True, None),
+        "docseal open pipe": ([["cat", work + ".enc"], [docseal, "-", "/decrypt", PASS], ["cat"]], True, None),
     }
-    if helpers["check"] and peers in ("some", "all"):
+    peak_of = {"docseal seal pipe": 1, "docseal open pipe": 1}  # docseal's own peak
+    if before:
+        commands["before: docseal seal"] = ([[before, doc, "/encrypt", PASS]], False, lambda: remove(enc))
+        commands["before: docseal open"] = ([[before, work + ".enc", "/decrypt", PASS]], False, lambda: remove(work))
+    if helpers["check"] and peers in ("some", "all", "check"):
         commands["check alone"] = ([[helpers["check"], doc]], False, None)
+        commands["check alone, full scanner"] = ([[helpers["check"], "--full", doc]], False, None)
     have = {tool: shutil.which(tool) is not None for tool in ("openssl", "xmllint", "xmlsec1", "tee")}
     if peers and have["openssl"]:
         subprocess.run(openssl("-in", doc, "-out", ossl), check=True)
@@ -131,7 +146,7 @@ def measure(docseal, helpers, folder, name, runs, peers):
         for cmd, (stages, pipe, before) in commands.items():
             if before:
                 before()
-            samples[cmd].append(timed(stages, folder, pipe, helpers["run"]))
+            samples[cmd].append(timed(stages, folder, pipe, helpers["run"], peak_of.get(cmd)))
     remove(enc, ossl, restored, doc + ".xmlsec", work, work + ".enc")
     result = {cmd: (statistics.median(t for t, _ in s), s[0][1] and statistics.median(m for _, m in s))
               for cmd, s in samples.items()}
@@ -151,7 +166,10 @@ def main():
     ap.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
     ap.add_argument("--large", action="store_true", default=os.environ.get("BENCH_LARGE", "") not in ("", "0"),
                     help="also a 1 GB document (memory only); BENCH_LARGE=1 does the same")
+    ap.add_argument("--before", default=os.environ.get("BENCH_BEFORE") or None,
+                    help="another docseal to time in the same rounds; BENCH_BEFORE=BINARY does the same")
     args = ap.parse_args()
+    before = os.path.abspath(args.before) if args.before else None
     sys.stdout.reconfigure(line_buffering=True)  # in order with the progress on stderr
     docseal = os.path.abspath(args.docseal)
     # Built beside docseal with -DDOCSEAL_BENCH=ON.
@@ -163,21 +181,25 @@ def main():
                 "run": "peak memory includes this script's, which each child starts from"}[name]), file=sys.stderr)
             helpers[name] = None
 
-    # key -> (file, size in MB, runs, peers: None, "openssl", "some" or "all")
-    docs = {"4 KB": ("tiny.xml", 0.004, args.runs * 10, "openssl"), "20 MB": ("mid.xml", 20, args.runs, None),
-            "100 MB": ("hundred.xml", 100, args.runs, "some"), "200 MB": ("big.xml", 200, args.runs, "all")}
+    # key -> (file, size in MB, runs, peers: None, "openssl", "check", "some" or "all", kind of document)
+    docs = {"4 KB": ("tiny.xml", 0.004, args.runs * 10, "openssl", "records"),
+            "20 MB": ("mid.xml", 20, args.runs, None, "records"),
+            "100 MB": ("hundred.xml", 100, args.runs, "some", "records"),
+            "200 MB": ("big.xml", 200, args.runs, "all", "records"),
+            "200 MB text": ("text.xml", 200, args.runs, "check", "text"),
+            "200 MB base64": ("base64.xml", 200, args.runs, "check", "base64")}
     if args.large:
-        docs["1 GB"] = ("huge.xml", 1000, 1, None)
+        docs["1 GB"] = ("huge.xml", 1000, 1, None, "records")
     folder = tempfile.mkdtemp(prefix="docseal-bench-", dir=args.dir)
     results, sizes, loads = {}, {}, {}
     try:
-        for key, (name, mb, runs, peers) in docs.items():
+        for key, (name, mb, runs, peers, kind) in docs.items():
             path = os.path.join(folder, name)
-            subprocess.run([sys.executable, os.path.join(HERE, "gen_xml.py"), str(mb), path], check=True)
+            subprocess.run([sys.executable, os.path.join(HERE, "gen_xml.py"), str(mb), path, kind], check=True)
             sizes[key] = os.path.getsize(path)
             print("measuring %s (%d bytes, %d runs, load %.1f)..." % (name, sizes[key], runs, load()),
                   file=sys.stderr)
-            results[key], loads[key] = measure(docseal, helpers, folder, name, runs, peers)
+            results[key], loads[key] = measure(docseal, helpers, folder, name, runs, peers, before)
             os.remove(path)  # room for the next one
     finally:
         shutil.rmtree(folder, ignore_errors=True)
@@ -200,18 +222,31 @@ def main():
     print("\ntargets:")
     for key in results:
         for op in ("seal", "open"):
-            show("peak memory, %sing %s" % (op, key), results[key]["docseal " + op][1] / 1024, MEMORY_LIMIT_MIB,
-                 key, " MiB")
+            for how in ("", " pipe"):
+                show("peak memory, %sing %s%s" % (op, key, how and ", pipe to pipe"),
+                     results[key]["docseal " + op + how][1] / 1024, MEMORY_LIMIT_MIB, key, " MiB")
+    show("sealing 200 MB pipe to pipe / sealing the file beside itself",
+         ratio("200 MB", "docseal seal pipe", "docseal seal"), 1.15, "200 MB")
+    show("opening 200 MB pipe to pipe / opening the file beside itself",
+         ratio("200 MB", "docseal open pipe", "docseal open"), None, "200 MB")
     for key in ("100 MB", "200 MB"):
         show("sealing %s / (xmllint --stream & openssl enc, side by side)" % key,
-             ratio(key, "docseal seal", "xmllint & openssl enc"), 1.0, key)
+             ratio(key, "docseal seal", "xmllint & openssl enc"), 0.85, key)
         show("opening %s / (openssl enc -d | tee | xmllint --stream -)" % key,
-             ratio(key, "docseal open", "openssl -d | tee | xmllint"), 1.0, key)
+             ratio(key, "docseal open", "openssl -d | tee | xmllint"), 0.75, key)
+        show("check alone %s / check alone on the full scanner" % key,
+             ratio(key, "check alone", "check alone, full scanner"), 0.85, key)
     for op in ("seal", "open"):
         per_big = results["200 MB"]["docseal " + op][0] / sizes["200 MB"]
         per_mid = results["20 MB"]["docseal " + op][0] / sizes["20 MB"]
         show("%sing time per MB, 200 MB / 20 MB" % op, per_big / per_mid, 1.15, "200 MB")
-    show("sealing 4 KB / openssl enc", ratio("4 KB", "docseal seal", "openssl enc"), 1.3, "4 KB")
+    for kind in ("text", "base64"):
+        key = "200 MB " + kind
+        for cmd in ("docseal seal", "check alone"):
+            if key in results and cmd in results[key] and cmd in results["200 MB"]:
+                show("%s time per MB, 200 MB of %s / the generated 200 MB" % (cmd, kind),
+                     (results[key][cmd][0] / sizes[key]) / (results["200 MB"][cmd][0] / sizes["200 MB"]), 1.0, key)
+    show("sealing 4 KB / openssl enc", ratio("4 KB", "docseal seal", "openssl enc"), 1.5, "4 KB")
 
     print("\nhistory (the sequential peers):")
     big = results["200 MB"]
@@ -222,6 +257,13 @@ def main():
              big["docseal open"][0] / (big["openssl enc -d"][0] + big["xmllint --stream"][0]), 1.0, "200 MB")
     show("sealing 200 MB / xmlsec1 encrypt", ratio("200 MB", "docseal seal", "xmlsec1 encrypt"), 0.5, "200 MB")
     show("opening 4 KB / openssl enc -d", ratio("4 KB", "docseal open", "openssl enc -d"), 3.0, "4 KB")
+
+    if before:
+        print("\nbefore and after (%s, in the same rounds):" % before)
+        for key in results:
+            for op in ("seal", "open"):
+                show("%sing %s, now / before" % (op, key), ratio(key, "docseal " + op, "before: docseal " + op),
+                     None, key)
 
     print("\nfloor (docseal's XML check alone over the same bytes):")
     for key in ("100 MB", "200 MB"):

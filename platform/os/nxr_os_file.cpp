@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <new>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,20 @@ FileHandle openAtWith(int folder, const char* path, int flags, mode_t mode)
     return fd;
 }
 
+// Waits until a non-blocking handle is ready for events; false when the wait
+// fails (the caller then reports errno).
+bool waitReady(FileHandle hFile, short events)
+{
+    pollfd pfd{hFile, events, 0};
+    int rc;
+    do
+        rc = ::poll(&pfd, 1, -1);
+    while (rc < 0 && errno == EINTR);
+    return rc > 0;
+}
+
+bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 FileHandle openWith(const std::string& path, int flags, mode_t mode)
 {
     return openAtWith(AT_FDCWD, path.c_str(), flags, mode);
@@ -92,6 +107,14 @@ struct ProcFdPath {
 } // namespace
 
 FileHandle fileOpenRead(const std::string& path) { return openWith(path, O_RDONLY, 0); }
+
+FileHandle fileDuplicate(FileHandle hFile)
+{
+    const int fd = ::fcntl(hFile, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        fail();
+    return fd;
+}
 
 FileHandle fileOpenWrite(const std::string& path, FileDisposition disposition, uint32_t ulMode)
 {
@@ -142,6 +165,26 @@ FileHandle fileCreateUnnamed(FileHandle hFolder, uint32_t ulMode)
     if (injected(FileOp::OpenUnnamed))
         return kInvalidFile;
     return openAtWith(hFolder, ".", O_TMPFILE | O_WRONLY, static_cast<mode_t>(ulMode & 07777));
+}
+
+FileHandle fileCreateScratch(const std::string& folder)
+{
+    if (injected(FileOp::OpenUnnamed))
+        return kInvalidFile;
+    const FileHandle hFile = openWith(folder, O_TMPFILE | O_EXCL | O_RDWR, 0600);
+    if (hFile != kInvalidFile || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return hFile;
+    std::string name = folder + "/.docseal-XXXXXX";
+    int fd;
+    do
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        fail();
+        return kInvalidFile;
+    }
+    ::unlink(name.c_str());
+    return fd;
 }
 
 FileHandle fileCreateIn(FileHandle hFolder, const std::string& name, uint32_t ulMode)
@@ -227,8 +270,12 @@ bool readUntilEnd(void* pBuffer, size_t ulBytes, size_t& ulRead, ReadSome&& read
 
 bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead)
 {
-    return readUntilEnd(pBuffer, ulBytes, ulRead,
-                        [&](unsigned char* p, size_t n, size_t) { return ::read(hFile, p, n); });
+    return readUntilEnd(pBuffer, ulBytes, ulRead, [&](unsigned char* p, size_t n, size_t) {
+        ssize_t got = ::read(hFile, p, n);
+        while (got < 0 && wouldBlock() && waitReady(hFile, POLLIN))
+            got = ::read(hFile, p, n);
+        return got;
+    });
 }
 
 bool fileReadAt(FileHandle hFile, void* pBuffer, size_t ulBytes, uint64_t ullOffset, size_t& ulRead)
@@ -281,7 +328,7 @@ bool fileWriteAll(FileHandle hFile, const void* pData, size_t ulBytes)
         const size_t n = limit != 0 ? std::min(ulBytes, limit) : ulBytes;
         const ssize_t w = ::write(hFile, p, n);
         if (w < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || (wouldBlock() && waitReady(hFile, POLLOUT)))
                 continue;
             return fail();
         }
@@ -292,6 +339,24 @@ bool fileWriteAll(FileHandle hFile, const void* pData, size_t ulBytes)
     }
     return true;
 }
+
+bool fileWriteAt(FileHandle hFile, const void* pData, size_t ulBytes, uint64_t ullOffset)
+{
+    const auto* p = static_cast<const unsigned char*>(pData);
+    for (size_t ulDone = 0; ulDone < ulBytes;) {
+        if (injected(FileOp::Write))
+            return false;
+        const ssize_t w = ::pwrite(hFile, p + ulDone, ulBytes - ulDone, static_cast<off_t>(ullOffset + ulDone));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return w < 0 ? fail() : failWith(ENOSPC);
+        ulDone += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool fileRewind(FileHandle hFile) { return ::lseek(hFile, 0, SEEK_SET) == 0 || fail(); }
 
 bool fileTruncate(FileHandle hFile, uint64_t ullSize)
 {
@@ -390,6 +455,16 @@ bool fileUnlink(const std::string& path)
 
 void ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 
+void forEachEndingSignal(const std::function<void(int)>& use)
+{
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
+                          SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
+                          SIGSYS})
+        use(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        use(sig);
+}
+
 namespace {
 
 // The names armed for removal. A slot is free (0), being filled (1) or
@@ -403,8 +478,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
 constexpr int kRemovalSlots = 8;
 RemovalSlot g_removals[kRemovalSlots];
 
-constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_previousActions[3];
+// What each ending signal did before the removal handler took it.
+struct sigaction g_previousActions[NSIG];
 
 extern "C" void removeOnSignal(int sig, siginfo_t* pInfo, void* pContext)
 {
@@ -412,20 +487,17 @@ extern "C" void removeOnSignal(int sig, siginfo_t* pInfo, void* pContext)
     for (RemovalSlot& slot : g_removals)
         if (slot.state.load(std::memory_order_acquire) == 2)
             ::unlinkat(slot.folder, slot.name, 0);
-    for (size_t i = 0; i < 3; ++i) {
-        if (kRemovalSignals[i] != sig)
-            continue;
-        const struct sigaction& previous = g_previousActions[i];
-        if (previous.sa_flags & SA_SIGINFO)
-            previous.sa_sigaction(sig, pInfo, pContext);
-        else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
-            previous.sa_handler(sig);
-        else {
-            // Blocked while this handler runs: delivered, with the default
-            // action, as soon as it returns.
-            ::signal(sig, SIG_DFL);
-            ::raise(sig);
-        }
+    const struct sigaction& previous = g_previousActions[sig];
+    if (previous.sa_flags & SA_SIGINFO)
+        previous.sa_sigaction(sig, pInfo, pContext);
+    else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
+        previous.sa_handler(sig);
+    else {
+        // Blocked while this handler runs: delivered, with the default
+        // action, as soon as it returns, so the process ends with the
+        // signal's own status.
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);
     }
     errno = savedErrno;
 }
@@ -436,16 +508,15 @@ void installRemovalHandlers()
     action.sa_sigaction = removeOnSignal;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (const int sig : kRemovalSignals)
-        sigaddset(&action.sa_mask, sig);
-    for (size_t i = 0; i < 3; ++i) {
-        if (::sigaction(kRemovalSignals[i], nullptr, &g_previousActions[i]) != 0)
-            continue;
-        const bool bIgnored = !(g_previousActions[i].sa_flags & SA_SIGINFO) &&
-                              g_previousActions[i].sa_handler == SIG_IGN;
-        if (!bIgnored)
-            ::sigaction(kRemovalSignals[i], &action, nullptr);
-    }
+    forEachEndingSignal([&](int sig) { sigaddset(&action.sa_mask, sig); });
+    forEachEndingSignal([&](int sig) {
+        struct sigaction& previous = g_previousActions[sig];
+        if (::sigaction(sig, nullptr, &previous) != 0)
+            return;
+        // A signal the program ignores stays ignored.
+        if ((previous.sa_flags & SA_SIGINFO) || previous.sa_handler != SIG_IGN)
+            ::sigaction(sig, &action, nullptr);
+    });
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ struct FileInfo {
 };
 
 FileHandle fileOpenRead(const std::string& path);
+// A second handle on the same open file (standard input, say), sharing its
+// position.
+FileHandle fileDuplicate(FileHandle hFile);
 // Opens for writing; a file it creates gets ulMode (less the umask).
 FileHandle fileOpenWrite(const std::string& path, FileDisposition disposition, uint32_t ulMode = 0644);
 
@@ -59,6 +63,11 @@ bool folderSync(FileHandle hFolder);
 // A new file without a name in hFolder, open for writing (O_TMPFILE); fails
 // with EOPNOTSUPP, EISDIR or EINVAL where the file system has no such files.
 FileHandle fileCreateUnnamed(FileHandle hFolder, uint32_t ulMode);
+// A scratch file for the process alone in folder, open for reading and
+// writing: unnamed and never to be named (O_TMPFILE with O_EXCL), or, where
+// the file system has no unnamed files, made under a fresh name (mode 0600)
+// that is removed at once. It goes with its last handle.
+FileHandle fileCreateScratch(const std::string& folder);
 // A new file named name in hFolder, open for writing; EEXIST when present.
 FileHandle fileCreateIn(FileHandle hFolder, const std::string& name, uint32_t ulMode);
 // Gives an open file (unnamed or not) the new name name in hFolder; EEXIST
@@ -76,7 +85,8 @@ bool fileGetPath(FileHandle hFile, std::string& path);
 bool fileLockExclusive(FileHandle hFile);
 
 // Reads up to ulBytes from the current position, stopping early only at the
-// end of the file; ulRead receives the count.
+// end of the file; ulRead receives the count. A handle that another program
+// left non-blocking (a pipe) is waited on, as is one written to below.
 bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead);
 // Reads from the current position to the end of the file. Fails with EFBIG
 // when that is more than ullMaxBytes.
@@ -90,6 +100,11 @@ bool fileReadAt(FileHandle hFile, void* pBuffer, size_t ulBytes, uint64_t ullOff
 // ignoreFileSizeSignal) or a full disk (ENOSPC) fails the call, with part of
 // the data possibly written.
 bool fileWriteAll(FileHandle hFile, const void* pData, size_t ulBytes);
+
+// Writes all ulBytes at ullOffset, leaving the position alone.
+bool fileWriteAt(FileHandle hFile, const void* pData, size_t ulBytes, uint64_t ullOffset);
+// Moves the position to the start of the file.
+bool fileRewind(FileHandle hFile);
 
 bool fileTruncate(FileHandle hFile, uint64_t ullSize);
 bool fileSync(FileHandle hFile);
@@ -115,6 +130,11 @@ bool fileUnlink(const std::string& path);
 // Writing past the file-size limit then fails with EFBIG instead of killing
 // the process with SIGXFSZ.
 void ignoreFileSizeSignal();
+
+// Calls use with each signal whose default action ends the process: those
+// of signal(7) marked Term or Core, and the real-time signals (SIGKILL, which
+// cannot be caught, aside).
+void forEachEndingSignal(const std::function<void(int)>& use);
 
 // Owns a handle and closes it when it goes out of scope.
 class CFileOwner {
@@ -144,10 +164,11 @@ private:
 };
 
 // A temporary name (at most 63 bytes) in a folder, removed when it goes out
-// of scope and also if SIGINT, SIGTERM or SIGHUP ends the process first: the
-// handler removes every armed name, then the signal takes its course (the
-// default action ends the process with the signal's status; a handler that
-// was there before runs; an ignored signal stays ignored). Arm before
+// of scope and also if any signal ends the process first (see
+// forEachEndingSignal): the handler removes every armed name, then the
+// signal takes its course (the default action ends the process with the
+// signal's status; a handler that was there before runs; an ignored signal
+// stays ignored). Arm before
 // creating the name, so that no moment is left uncovered; forget() when the
 // name was renamed or never created (removing it is then harmless or
 // wrong). The handlers, installed on first use, stay. The folder handle

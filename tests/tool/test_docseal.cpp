@@ -22,6 +22,10 @@ const std::string kDocument = "<?xml version=\"1.0\"?>\n<report id=\"7\"><item>c
 
 RunResult docseal(const std::vector<std::string>& args) { return run(DOCSEAL_BIN, args); }
 
+// The probe makes the program meet a file system without unnamed files.
+const std::string kWithoutUnnamedFiles = "PROBE_NO_TMPFILE=1 LD_PRELOAD='" PROCESS_PROBE "' ASAN_OPTIONS="
+    "verify_asan_link_order=0:detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_abort=0:handle_sigill=0 ";
+
 class Docseal : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -36,17 +40,20 @@ TEST_F(Docseal, UsageErrors)
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {doc}, {doc, "/encrypt", "a", "b"}, {dir.file("missing.xml"), "/encrypt"}, {doc, "/ENCRYPT"},
              {doc, "/encrypt "}, {doc, "-encrypt"}, {std::string("\xFF\xFE.xml"), "/encrypt"},
-             {doc, "/encrypt", "pass\xE9"}}) { // names are bytes, a passphrase is UTF-8
+             {doc, "/encrypt", "pass\xE9"}, // names are bytes, a passphrase is UTF-8
+             {"-o"}, {"--output", doc, "/encrypt"}, {"-o", "", doc, "/encrypt"}, {"-o", "a", "-o", "b", doc, "/encrypt"},
+             {"-q", doc, "/encrypt"}, {"--outpt=a", doc, "/encrypt"}, {"-o", "a", doc}}) {
         const RunResult r = docseal(args);
         EXPECT_EQ(r.status, 2);
-        EXPECT_NE(r.out.find("Usage: docseal FILE /encrypt [PASSPHRASE]"), std::string::npos);
+        EXPECT_NE(r.out.find("Usage: docseal [-o OUTPUT] FILE /encrypt [PASSPHRASE]"), std::string::npos);
     }
     EXPECT_FALSE(fileExists(doc + ".enc"));
 }
 
 // Names are bytes: one that is not UTF-8, one that reads as a pattern, and
 // the longest whose container fits NAME_MAX (251 + ".enc" = 255 bytes). Each
-// comes back byte for byte beside its container, and nothing else is left.
+// comes back byte for byte beside its container, and nothing else is left,
+// also when the data must have a temporary name first (sealing).
 TEST_F(Docseal, AnyNameTheKernelAccepts)
 {
     for (const std::string& name :
@@ -54,7 +61,7 @@ TEST_F(Docseal, AnyNameTheKernelAccepts)
         SCOPED_TRACE(name);
         const std::string path = dir.file(name);
         writeFile(path, kDocument);
-        ASSERT_EQ(docseal({path, "/encrypt", "pw"}).status, 0);
+        ASSERT_EQ(run(DOCSEAL_BIN, {path, "/encrypt", "pw"}, kWithoutUnnamedFiles).status, 0);
         fs::remove(path);
         ASSERT_EQ(docseal({path + ".enc", "/decrypt", "pw"}).status, 0);
         EXPECT_EQ(readFile(path), kDocument);
@@ -62,6 +69,67 @@ TEST_F(Docseal, AnyNameTheKernelAccepts)
         fs::remove(path);
         fs::remove(path + ".enc");
     }
+}
+
+// -o puts the output in any folder, replacing an old file or a link's target
+// as an output beside the input is replaced; "-" is standard input or output,
+// and standard output gets nothing from a run that fails. Nothing is left in
+// $TMPDIR, where standard input and output are spilled.
+TEST_F(Docseal, OutputsAnywhereAndPipes)
+{
+    ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
+    const std::string sealed = readFile(doc + ".enc");
+    fs::create_directories(dir.file("spill"));
+    fs::create_directories(dir.file("other"));
+    writeFile(dir.file("old"), std::string(100000, 'o'));
+    fs::create_symlink("old", dir.file("link"));
+    writeFile(dir.file("-x.xml"), kDocument);
+    writeFile(dir.file("bad.xml"), "<a><b></a>");
+    ASSERT_EQ(run("/bin/sh", {std::string(TOOL_TESTS_DIR) + "/openssl_container.sh", "seal", "pw", dir.file("bad.xml"),
+                              dir.file("bad.xml.enc")}).status, 0);
+    const std::string in = "cd '" + dir.path() + "' && export TMPDIR=spill && ";
+    const struct {
+        std::string prefix;
+        std::vector<std::string> args;
+        int status;
+        std::string out, file = "";
+    } cases[] = {
+        {"", {"-o", "other/r.enc", doc, "/encrypt", "pw"}, 0, sealed, "other/r.enc"},
+        {"", {"--output=old", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument, "old"},
+        {"", {"-o", "link", "report.xml", "/encrypt", "pw"}, 0, sealed, "old"},
+        {"", {"--", "-x.xml", "/encrypt", "pw"}, 0, sealed, "-x.xml.enc"},
+        {"", {"--output=-", "report.xml", "/encrypt", "pw"}, 0, sealed},
+        {"", {"-o", "-", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument},
+        {"exec <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed},
+        {"exec <report.xml.enc; ", {"-", "/decrypt", "pw"}, 0, kDocument},
+        {"cat report.xml | ", {"-o", "other/p.enc", "-", "/encrypt", "pw"}, 0, sealed, "other/p.enc"},
+        {"cat report.xml.enc | ", {"-o", "-", "-", "/decrypt", "pw"}, 0, kDocument},
+        {"cat bad.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
+        {"cat report.xml.enc | ", {"-", "/decrypt", "wrong"}, 1, ""},
+        {"cat bad.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
+        {"", {"-o", "-", "bad.xml.enc", "/decrypt", "pw"}, 1, ""},
+        {"exec >&- <report.xml; ", {"-", "/encrypt", "pw"}, 1, ""},
+        {"head -c 40 report.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
+        {"cat report.xml.enc | ", {"-o", "-", "bad.xml", "/encrypt", "pw"}, 1, ""},
+        {"export DOCSEAL_PASSPHRASE_FD=0; exec <report.xml; ", {"-o", "other/q.enc", "-", "/encrypt"}, 2, ""},
+        {"", {"-x.xml", "/encrypt", "pw"}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.prefix + c.args[0] + " " + c.args[1]);
+        const RunResult r = run(DOCSEAL_BIN, c.args, in + c.prefix);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 2)
+            EXPECT_EQ(r.out.find("Usage: "), 0u);
+        else
+            EXPECT_EQ(c.file.empty() ? r.out : readFile(dir.file(c.file)), c.out);
+        EXPECT_TRUE(namesIn(dir.file("spill")).empty());
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.file("link")));
+    EXPECT_FALSE(fileExists(dir.file("other/q.enc")));
+    // A reader that goes away early fails the run.
+    writeFile(doc, "<r>" + repeat("<e>text</e>", 100000) + "</r>");
+    EXPECT_EQ(run("/bin/bash", {"-c", "\"$0\" - /encrypt pw <report.xml | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
+                                DOCSEAL_BIN}, in).status, 1);
 }
 
 // Every failure gives status 1, prints nothing, leaves the folder as it was
@@ -230,6 +298,24 @@ TEST_F(Docseal, InterruptedRunsLeaveTheFolderAsItWas)
     EXPECT_GT(interrupted, 4);
 }
 
+// Where the file system has no unnamed files (the probe refuses them) the
+// data has a short temporary name; every signal that ends a process removes
+// it and then ends the run as it would have. SIGPIPE and SIGXFSZ, which the
+// program ignores, end nothing: the run completes.
+TEST_F(Docseal, EveryEndingSignalRemovesTheNamedTemporary)
+{
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
+                          SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
+                          SIGSYS, SIGRTMIN, SIGRTMAX}) {
+        writeFile(doc + ".enc", "old");
+        const bool bIgnored = sig == SIGPIPE || sig == SIGXFSZ;
+        const std::string raise = "PROBE_RAISE=" + std::to_string(sig) + " " + kWithoutUnnamedFiles;
+        EXPECT_EQ(run(DOCSEAL_BIN, {doc, "/encrypt", "pw"}, raise).status, bIgnored ? 0 : 128 + sig);
+        EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"report.xml", "report.xml.enc"})) << sig;
+        EXPECT_EQ(readFile(doc + ".enc") != "old", bIgnored) << sig;
+    }
+}
+
 TEST_F(Docseal, InteroperatesWithOutsideTools)
 {
     for (const char* tool : {"openssl", "sha1sum", "perl", "iconv"})
@@ -288,11 +374,9 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
 TEST_F(Docseal, StatusStandsWhenStandardOutputIsAClosedPipe)
 {
     const std::string closedPipe = "cd '" + dir.path() + "' && mkfifo p && exec 3<>p 4>p 3<&- >&4 4>&- && rm p && ";
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--help"}, {doc, "/encrypt", "pw"}, {doc + ".enc", "/decrypt", "pw"}})
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {doc, "/encrypt", "pw"}, {doc + ".enc", "/decrypt", "pw"}})
         EXPECT_EQ(run(DOCSEAL_BIN, args, closedPipe).status, 0) << args[0];
     EXPECT_EQ(readFile(doc), kDocument);
-    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"report.xml", "report.xml.enc"}));
 }
 
 // Once the passphrase is in its secure buffer, other users no longer see it in
