@@ -36,6 +36,29 @@ std::u16string_view textOf(const XMLCh* psz)
 
 } // namespace
 
+std::u16string nxrXmlLimitText(NxrXmlLimit limit, uint64_t ullAmount)
+{
+    // Amounts of whole mebibytes read as such.
+    std::string amount = std::to_string(ullAmount);
+    if (ullAmount >= (1u << 20) && ullAmount % (1u << 20) == 0)
+        amount = std::to_string(ullAmount >> 20) + " MiB";
+    std::string text;
+    switch (limit) {
+    case NxrXmlLimit::Depth: text = "more than " + amount + " nested elements"; break;
+    case NxrXmlLimit::Namespaces: text = "more than " + amount + " namespace declarations in scope"; break;
+    case NxrXmlLimit::Expansions: text = "more than " + amount + " entity expansions"; break;
+    case NxrXmlLimit::AttributeText: text = "attribute values expanding to more than " + amount + " characters"; break;
+    case NxrXmlLimit::Prolog: text = "a prolog longer than " + amount; break;
+    case NxrXmlLimit::Name: text = "a name longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::AttributeValue: text = "an attribute value longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Literal: text = "an entity value or literal longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Comment: text = "a comment longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::ProcessingInstruction: text = "a processing instruction longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::CData: text = "a CDATA section longer than " + amount + " bytes"; break;
+    }
+    return std::u16string(text.begin(), text.end()) + std::u16string(NXR_XML_LIMIT_SUFFIX);
+}
+
 // ---------------------------------------------------------------------------
 // The scan
 
@@ -80,12 +103,12 @@ public:
                       const Attributes& attributes) override
     {
         if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
-            refuse(u"elements are nested too deeply");
+            refuse(NxrXmlLimit::Depth, NXR_XML_MAX_ELEMENT_DEPTH);
         const XMLSize_t ulAttributes = attributes.getLength();
         for (XMLSize_t i = 0; i < ulAttributes; ++i)
             m_ullAttributeUnits += XMLString::stringLen(attributes.getValue(i));
         if (m_ullAttributeUnits > m_ullAttributeBudget)
-            refuse(u"attribute values expand beyond the limit");
+            refuse(NxrXmlLimit::AttributeText, m_ullAttributeBudget);
         if (m_bCountNamespaces) {
             uint32_t ulDeclared = 0;
             for (XMLSize_t i = 0; i < ulAttributes; ++i) {
@@ -95,7 +118,7 @@ public:
             m_declared.push_back(ulDeclared);
             m_ulInScope += ulDeclared;
             if (m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
-                refuse(u"too many namespace declarations in scope");
+                refuse(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE);
         }
     }
 
@@ -113,13 +136,30 @@ public:
     void startPrefixMapping(const XMLCh* const, const XMLCh* const) override
     {
         if (++m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
-            refuse(u"too many namespace declarations in scope");
+            refuse(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE);
     }
     void endPrefixMapping(const XMLCh* const) override { --m_ulInScope; }
 
-    void fatalError(const SAXParseException& e) override { throw e; }
+    // The library words its refusal at the expansion limit as a limit the
+    // application imposed; it is told as the check's other limits are.
+    void fatalError(const SAXParseException& e) override
+    {
+        if (m_pSecurity != nullptr && textOf(e.getMessage()).find(u"entity expansions") != std::u16string_view::npos) {
+            const std::u16string why = nxrXmlLimitText(NxrXmlLimit::Expansions, m_pSecurity->getEntityExpansionLimit());
+            throw SAXParseException(why.c_str(), e.getPublicId(), e.getSystemId(), e.getLineNumber(),
+                                    e.getColumnNumber());
+        }
+        throw e;
+    }
+
+    // The security manager whose expansion limit the scan runs under.
+    void expansionsUnder(const SecurityManager& security) { m_pSecurity = &security; }
 
     // Ends the scan with a parse error at the current position.
+    [[noreturn]] void refuse(NxrXmlLimit limit, uint64_t ullAmount)
+    {
+        refuse(nxrXmlLimitText(limit, ullAmount).c_str());
+    }
     [[noreturn]] void refuse(const XMLCh* pszWhy)
     {
         if (m_pLocator)
@@ -129,6 +169,7 @@ public:
 
 private:
     const Locator* m_pLocator = nullptr;
+    const SecurityManager* m_pSecurity = nullptr;
     const uint64_t m_ullAttributeBudget;
     uint64_t m_ullAttributeUnits = 0;
     XMLSize_t m_ulLongestEntity = 0;
@@ -445,6 +486,7 @@ void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansion
     SecurityManager security;
     security.setEntityExpansionLimit(ulExpansionLimit);
     CScanHandler handler(ullAttributeBudget);
+    handler.expansionsUnder(security);
     handler.countNamespaceDeclarations();
     makeScanReader(false, security, handler)->parse(source);
 }
@@ -462,6 +504,7 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         SecurityManager security;
         security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
         CScanHandler handler(2 * ullBudget);
+        handler.expansionsUnder(security);
         CDeclarationCheck declarationCheck(handler);
         const auto reader = makeScanReader(true, security, handler);
         reader->installAdvDocHandler(&declarationCheck);
@@ -495,7 +538,8 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         // refuses it), and beyond that the document is refused.
         const auto crowded = [&] {
             if (!bWhole)
-                throw SAXException(u"too many namespace declarations in scope");
+                throw SAXException(
+                    nxrXmlLimitText(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE).c_str());
             bound();
         };
         const uint64_t ullCrowded = bWhole ? NXR_XML_MAX_NAMESPACES_IN_SCOPE : 16 * NXR_XML_MAX_NAMESPACES_IN_SCOPE;
@@ -518,15 +562,20 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
     static const XMLByte kNothing[1] = {0};
     if (pBytes == nullptr)
         pBytes = kNothing, ulCount = 0;
-    MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
-    source.setCopyBufToStream(false);
-    scanSource(source, ulCount);
+    // Making the source takes the library's memory, as the scan does.
+    nxrXercesCall([&] {
+        MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
+        source.setCopyBufToStream(false);
+        scanSource(source, ulCount);
+    });
 }
 
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
 {
-    CArrivingSource source(bytes, pszSystemId);
-    scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
+    nxrXercesCall([&] {
+        CArrivingSource source(bytes, pszSystemId);
+        scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -595,7 +644,7 @@ size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
         // The kept front fills the window and the reader wants more: the
         // producer cannot go on until the front is let go.
         if (m_bKeepFront && m_ullEnd - m_ullStart >= ullCapacity)
-            throw SAXException(u"the document's prolog is too long");
+            throw SAXException(nxrXmlLimitText(NxrXmlLimit::Prolog, ullCapacity).c_str());
         m_changed.wait(lock);
     }
     const uint64_t ullAt = ullPos % ullCapacity;

@@ -128,6 +128,19 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
     writeFile(dir.file("bad.xml"), "<a>\n<b></a>");
     ASSERT_EQ(onTerminal({doc, "/encrypt", pass}).status, 0);
     writeFile(dir.file("mode9.xml.enc"), "\x09" + readFile(doc + ".enc").substr(1)); // key mode 9
+    // At the check's limits: nesting, namespaces in scope, entity expansions
+    // and the front a pass that may start again holds.
+    std::string declarations;
+    for (int i = 0; i < 257; ++i)
+        declarations += " xmlns:p" + std::to_string(i) + "=\"u\"";
+    writeFile(dir.file("deep.xml"), "<d>" + repeat("<a>", 512) + repeat("</a>", 512) + "</d>");
+    writeFile(dir.file("ns.xml"), "<d" + declarations + "/>");
+    writeFile(dir.file("ent.xml"), "<!DOCTYPE d [<!ENTITY e \"" + std::string(100000, 'x') + "\">]><d>" + repeat("&e;", 2000) + "</d>");
+    writeFile(dir.file("prolog.xml"), "<!--" + std::string(9 << 20, 'c') + "--><d/>");
+    const std::string limit = ", docseal's limit";
+    // Sealed by the outside tools, as no docseal would: refused when opened.
+    ASSERT_EQ(run("/bin/sh", {TOOL_TESTS_DIR "/openssl_container.sh", "seal", "pw", dir.file("deep.xml"),
+                              dir.file("deep.xml.enc")}).status, 0);
     const std::string file = "DOCSEAL_PASSPHRASE_FILE=", fd = "DOCSEAL_PASSPHRASE_FD=";
     const std::vector<std::string> seal = {"report.xml", "/encrypt"};
     const struct {
@@ -143,6 +156,12 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {{"report.xml.enc", "/encrypt", "pw"}, "", 1,
          "cannot seal report.xml.enc: it is a container sealed with a passphrase; open it first"},
         {{"mode9.xml.enc", "/decrypt", "pw"}, "", 1, "mode9.xml.enc is not a docseal container (unknown key mode)"},
+        {{"deep.xml", "/encrypt", "pw"}, "", 1, "cannot seal deep.xml: line 1, column 1540: more than 512 nested elements" + limit},
+        {{"ns.xml", "/encrypt", "pw"}, "", 1,
+         "cannot seal ns.xml: line 1, column 3750: more than 256 namespace declarations in scope" + limit},
+        {{"ent.xml", "/encrypt", "pw"}, "", 1, "cannot seal ent.xml: line 1, column 100090: more than 18 entity expansions" + limit},
+        {{"prolog.xml", "/encrypt", "pw"}, "", 1, "cannot seal prolog.xml: a prolog longer than 8 MiB" + limit},
+        {{"deep.xml.enc", "/decrypt", "pw"}, "", 1, "cannot open deep.xml.enc: line 1, column 1540: more than 512 nested elements" + limit},
         {{"report.xml", "/encrypt", ""}, "", 1, "the passphrase is empty"},
         // The passphrase given both ways, unreadable, empty or mistyped.
         {{"report.xml", "/encrypt", "pw"}, file + "pass ", 2,

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <xercesc/util/BinInputStream.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLURL.hpp>
 
 #include <algorithm>
@@ -92,17 +93,17 @@ TEST(XmlCheck, DocumentsThatReachOutsideOrCostTooMuchAreRefused)
         {"<!DOCTYPE d [<!ENTITY % ext SYSTEM \"" + decl + "\"> %ext;]><d>&inner;</d>", "external entity"},
         {"<!DOCTYPE d [<!ENTITY ext SYSTEM \"" + text + "\">]><d/>", nullptr},
         {dtd, nullptr},
-        {bomb + "<b>&l9;</b>", "entity expansions"},
-        {entity + "<d>" + repeat("&e;", 2000) + "</d>", "entity expansions"},
-        {entity + "<d a=\"" + repeat("&e;", 2000) + "\"/>", "entity expansions"},
+        {bomb + "<b>&l9;</b>", "entity expansions, docseal's limit"},
+        {entity + "<d>" + repeat("&e;", 2000) + "</d>", "entity expansions, docseal's limit"},
+        {entity + "<d a=\"" + repeat("&e;", 2000) + "\"/>", "entity expansions, docseal's limit"},
         {entity + "<d a=\"&e;\">" + repeat("&e;", 5) + "</d>", nullptr},
-        {attlist + "<d>" + repeat("<e/>", 5000) + "</d>", "attribute values expand beyond the limit"},
+        {attlist + "<d>" + repeat("<e/>", 5000) + "</d>", "attribute values expanding to more than"},
         {attlist + "<d>" + repeat("<e/>", 50) + "</d>", nullptr},
         {nested(NXR_XML_MAX_ELEMENT_DEPTH), nullptr},
-        {nested(NXR_XML_MAX_ELEMENT_DEPTH + 1), "nested too deeply"},
-        {nested(200000), "nested too deeply"},
+        {nested(NXR_XML_MAX_ELEMENT_DEPTH + 1), "more than 512 nested elements, docseal's limit"},
+        {nested(200000), "more than 512 nested elements, docseal's limit"},
         {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE), nullptr},
-        {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE + 1), "too many namespace declarations"},
+        {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE + 1), "more than 256 namespace declarations in scope, docseal's limit"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.document.substr(0, 80));
@@ -142,6 +143,15 @@ TEST(XmlCheck, LibraryLivesAsLongAsTheWrappersThatUseIt)
         EXPECT_EQ(CXercesLibraryRef::count(), ulBefore + 1);
     }
     EXPECT_EQ(CXercesLibraryRef::count(), ulBefore);
+}
+
+// A panic of the library is a failure of the call, never the end of the
+// process.
+TEST(XmlCheck, ALibraryPanicFailsTheCall)
+{
+    CXercesLibraryRef library;
+    EXPECT_THROW(nxrXercesCall([] { xercesc::XMLPlatformUtils::panic(xercesc::PanicHandler::Panic_MutexErr); }),
+                 CXercesException);
 }
 
 // A warm-up holds the library while it lives; one for the whole run keeps it
