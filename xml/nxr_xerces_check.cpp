@@ -1,5 +1,7 @@
 #include "nxr_xerces_check.h"
 
+#include "nxr_xml_tokenlimits.h"
+
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
@@ -55,6 +57,12 @@ std::u16string nxrXmlLimitText(NxrXmlLimit limit, uint64_t ullAmount)
     case NxrXmlLimit::Comment: text = "a comment longer than " + amount + " bytes"; break;
     case NxrXmlLimit::ProcessingInstruction: text = "a processing instruction longer than " + amount + " bytes"; break;
     case NxrXmlLimit::CData: text = "a CDATA section longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Tag: text = "a tag longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Attributes: text = "more than " + amount + " attributes on one element"; break;
+    case NxrXmlLimit::Declaration: text = "a markup declaration longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Document:
+        text = "a document longer than " + amount + " bytes in an encoding whose markup docseal cannot measure";
+        break;
     }
     return std::u16string(text.begin(), text.end()) + std::u16string(NXR_XML_LIMIT_SUFFIX);
 }
@@ -566,7 +574,8 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
     nxrXercesCall([&] {
         MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
         source.setCopyBufToStream(false);
-        scanSource(source, ulCount);
+        CNXRTokenLimitSource measured(source);
+        scanSource(measured, ulCount);
     });
 }
 
@@ -574,7 +583,8 @@ void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
 {
     nxrXercesCall([&] {
         CArrivingSource source(bytes, pszSystemId);
-        scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
+        CNXRTokenLimitSource measured(source);
+        scanSource(measured, static_cast<XMLSize_t>(bytes.total()), &bytes);
     });
 }
 

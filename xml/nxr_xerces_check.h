@@ -34,6 +34,11 @@ inline constexpr uint64_t NXR_XML_EXPANSION_ALLOWANCE = 1u << 20;
 // before the parser has read them.
 inline constexpr uint64_t NXR_XML_MAX_NAME_BYTES = 50000;
 inline constexpr uint64_t NXR_XML_MAX_TOKEN_BYTES = 10000000;
+// A start tag is held whole with all its attributes (each costing the parser
+// some hundred bytes besides its text): a tag may hold one value at the
+// limit above and its names, and at most so many attributes.
+inline constexpr uint64_t NXR_XML_MAX_TAG_BYTES = NXR_XML_MAX_TOKEN_BYTES + 2 * NXR_XML_MAX_NAME_BYTES;
+inline constexpr uint64_t NXR_XML_MAX_ATTRIBUTES = 100000;
 
 // The check's limits, as a refusal names them.
 enum class NxrXmlLimit {
@@ -48,6 +53,10 @@ enum class NxrXmlLimit {
     Comment,
     ProcessingInstruction,
     CData,
+    Tag,            // a whole tag with its attributes
+    Attributes,     // attributes of one element
+    Declaration,    // a markup declaration of the internal subset
+    Document,       // a document in an encoding whose markup is not measured
 };
 
 // The words of a refusal at a limit, the same on every path of the check:

@@ -317,4 +317,7 @@ TEST_F(Docseal, UnderAnAddressSpaceLimitItSealsOrFailsCleanly)
         EXPECT_LE(readLogLines(reg.logPath()).size(), size_t(r.status));
     }
     EXPECT_EQ(statuses, (std::set<int>{0, 1}));
+    // A document with a 5 MB attribute value is sealed within such a limit.
+    writeFile(doc, "<d a='" + std::string(5000000, 'v') + "'/>");
+    EXPECT_EQ(docsealUnder("ulimit -v " + std::to_string(160 << 10) + "; ", doc).status, 0);
 }
