@@ -14,7 +14,8 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := build-essential cmake pkg-config libxerces-c-dev libssl-dev \
-                libgtest-dev libgmock-dev openssl coreutils perl valgrind dpkg-dev file
+                libgtest-dev libgmock-dev openssl coreutils perl valgrind dpkg-dev file \
+                bash-completion
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -6,6 +6,8 @@
 #include "nxr_os_text.h"
 #include "nxr_os_time.h"
 
+#include <atomic>
+
 namespace nxr {
 
 namespace {
@@ -60,6 +62,29 @@ bool classList(std::u16string_view listName, std::u16string_view className, bool
         return false;
     bOccurs = list.find(className) != std::u16string::npos;
     return true;
+}
+
+// The levels a record may have and still pass, decided once per change of
+// the settings: none with logging off, every one with a per-program entry,
+// else those of "LogDetail". Kept with the low half of the settings'
+// generation it was decided for, in one word that every thread reads whole.
+std::atomic<uint64_t> g_ullPassable{0};
+
+uint32_t passableLevels()
+{
+    const uint64_t ullGeneration = os::regSettingsGeneration() & 0xFFFFFFFF;
+    uint64_t ullPassable = g_ullPassable.load(std::memory_order_acquire);
+    if ((ullPassable >> 32) != ullGeneration) {
+        uint32_t ulLevels = 0;
+        const std::string name = os::moduleBaseName();
+        if (CNXRLogSettings::logging() != 0 && !name.empty())
+            ulLevels = CNXRLogSettings::programEntryExists(os::toUtf16Lossy(name))
+                           ? 0xFFFFFFFF
+                           : CNXRLogSettings::logDetail() & 0xFFFF;
+        ullPassable = ullGeneration << 32 | ulLevels;
+        g_ullPassable.store(ullPassable, std::memory_order_release);
+    }
+    return static_cast<uint32_t>(ullPassable);
 }
 
 } // namespace
@@ -136,7 +161,14 @@ bool CNXRLogSettings::outputLocation(uint16_t usOutput, std::u16string& location
 
 bool CNXRLogFilter::passes(CNXRLoggingObject& object, CNXRLogRecord& record)
 {
+    // Most records, a trace with logging off above all, end here at the
+    // cost of a clock read; the full decision follows for the others.
+    const uint32_t ulPassable = passableLevels();
     object.m_usDetailMask = 0;
+    if ((record.ulLevel & ulPassable) != record.ulLevel) {
+        object.m_usDetailMask = static_cast<uint16_t>(ulPassable);
+        return false;
+    }
     if (CNXRLogSettings::logging() == 0)
         return false;
 

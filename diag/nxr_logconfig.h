@@ -1,7 +1,9 @@
 // Where and whether records are written: the settings under the key
 // SOFTWARE\Corvane\Logs, the filter that applies them to a record, the output
-// dispatcher and the text file output. All of it is stateless: settings are
-// read afresh for every record, so an edit counts from the next record.
+// dispatcher and the text file output. Settings are read afresh for every
+// record, so an edit counts from the next record; only which levels can pass
+// at all is kept, decided again whenever the settings change, so that a
+// record no setting lets through costs almost nothing.
 #pragma once
 #include "nxr_logging.h"
 

@@ -1,8 +1,11 @@
 // docseal: seals an XML document into a container beside it, or opens one.
 //
-//   docseal FILE /encrypt [PASSPHRASE]
-//   docseal FILE.enc /decrypt [PASSPHRASE]
+//   docseal [-o OUTPUT] FILE /encrypt [PASSPHRASE]
+//   docseal [-o OUTPUT] FILE.enc /decrypt [PASSPHRASE]
 //   docseal --help | --version
+//
+// FILE "-" is standard input, OUTPUT "-" standard output; standard input
+// without -o goes to standard output.
 //
 // The three texts the program shows come from its message library,
 // tarn_strings.so, which the program finds by its run path. A finished
@@ -22,8 +25,11 @@
 #include "nxr_xerces.h"
 #include "nxr_xmlcrypt.h"
 
+#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <getopt.h>
 #include <optional>
 #include <string>
 #include <sys/prctl.h>
@@ -37,7 +43,14 @@ namespace {
 
 enum ExitStatus : int { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
-enum : uint32_t { MSG_ENCRYPTED = 9001, MSG_DECRYPTED = 9002, MSG_USAGE = 9003 };
+// 9004 and 9005: the command's work went to the output -o named.
+enum : uint32_t {
+    MSG_ENCRYPTED = 9001,
+    MSG_DECRYPTED = 9002,
+    MSG_USAGE = 9003,
+    MSG_ENCRYPTED_TO = 9004,
+    MSG_DECRYPTED_TO = 9005
+};
 
 constexpr uint32_t MESSAGE_UNITS = 1024;
 
@@ -98,6 +111,32 @@ bool fromArgument(const char* psz, CNXRWCharString& out)
     return psz[0] == '\0' || out.getLength() != 0;
 }
 
+// Which of standard input and output were closed when the program started.
+// Each closed one is held by /dev/null from then on, so that no file the
+// program opens takes its number: a scratch file opened as descriptor 1
+// would otherwise receive what is meant for standard output.
+struct ClosedStreams {
+    bool bInput = false;
+    bool bOutput = false;
+};
+
+ClosedStreams holdClosedStreams()
+{
+    ClosedStreams closed;
+    for (int iFd = STDIN_FILENO; iFd <= STDERR_FILENO; ++iFd) {
+        if (::fcntl(iFd, F_GETFD) >= 0)
+            continue;
+        closed.bInput |= iFd == STDIN_FILENO;
+        closed.bOutput |= iFd == STDOUT_FILENO;
+        const int iNull = ::open("/dev/null", O_RDWR | O_NOCTTY);
+        if (iNull >= 0 && iNull != iFd) {
+            ::dup2(iNull, iFd);
+            ::close(iNull);
+        }
+    }
+    return closed;
+}
+
 bool isOneOf(const char* pszArg, const char* pszLong, const char* pszShort)
 {
     return std::strcmp(pszArg, pszLong) == 0 || std::strcmp(pszArg, pszShort) == 0;
@@ -149,13 +188,14 @@ int passphraseFromArgument(char* pszArg, CNXRSecureBuffer<NXR_USHORT>& passphras
 
 // The command's passphrase and the key mode it gives: the argument (mode 2),
 // else the file or descriptor the environment names (mode 2), else none
-// (mode 1). Nothing is read from the environment for a refused command word.
-// EXIT_DONE when the command can go on.
-int takePassphrase(int argc, char** argv, bool bCommand, bool bEncrypt, CNXRSecureBuffer<NXR_USHORT>& passphrase,
-                   int32_t& lKeyMode, std::string& reason)
+// (mode 1). Nothing is read from the environment for a refused command word;
+// bStdin: standard input carries the document, so the passphrase may not
+// come from there. EXIT_DONE when the command can go on.
+int takePassphrase(char* pszArg, bool bCommand, bool bEncrypt, bool bStdin,
+                   CNXRSecureBuffer<NXR_USHORT>& passphrase, int32_t& lKeyMode, std::string& reason)
 {
-    if (argc == 4) {
-        const int status = passphraseFromArgument(argv[3], passphrase, reason);
+    if (pszArg != nullptr) {
+        const int status = passphraseFromArgument(pszArg, passphrase, reason);
         if (passphraseVariableSet()) {
             reason = "a passphrase was given both on the command line and in the environment";
             return EXIT_USAGE;
@@ -166,7 +206,7 @@ int takePassphrase(int argc, char** argv, bool bCommand, bool bEncrypt, CNXRSecu
     }
     if (!bCommand)
         return EXIT_DONE;
-    switch (passphraseFromEnvironment(bEncrypt, passphrase, reason)) {
+    switch (passphraseFromEnvironment(bEncrypt, bStdin ? STDIN_FILENO : -1, passphrase, reason)) {
     case PassphraseSource::None: return EXIT_DONE;
     case PassphraseSource::Held: lKeyMode = 2; return EXIT_DONE;
     case PassphraseSource::Usage: return EXIT_USAGE;
@@ -174,7 +214,35 @@ int takePassphrase(int argc, char** argv, bool bCommand, bool bEncrypt, CNXRSecu
     }
 }
 
-int run(int argc, char** argv)
+// The options before the file: the output that -o names (null without it)
+// and the first argument after them. EXIT_DONE when they are sound.
+int readOptions(int argc, char** argv, const char*& pszOutput, int& iFirst, std::string& reason)
+{
+    static const option kLongOptions[] = {{"output", required_argument, nullptr, 'o'}, {nullptr, 0, nullptr, 0}};
+    // '+': the options end at the file, so a command word or passphrase
+    // that begins with '-' stays an argument; ':': a missing value is told
+    // apart. getopt says nothing itself.
+    ::opterr = 0;
+    for (int c; (c = ::getopt_long(argc, argv, "+:o:", kLongOptions, nullptr)) != -1;) {
+        if (c == 'o' && pszOutput != nullptr)
+            reason = "more than one output was given";
+        else if (c == 'o' && ::optarg[0] == '\0')
+            reason = "the output name is empty";
+        else if (c == 'o')
+            pszOutput = ::optarg;
+        else if (c == ':')
+            reason = std::string("the option needs an output name: ") + argv[::optind - 1];
+        else
+            reason = ::optopt != 0 ? std::string("unknown option: -") + char(::optopt)
+                                   : std::string("unknown option: ") + argv[::optind - 1];
+        if (!reason.empty())
+            return EXIT_USAGE;
+    }
+    iFirst = ::optind;
+    return EXIT_DONE;
+}
+
+int run(int argc, char** argv, const ClosedStreams& closed)
 {
     if (argc == 2 && isOneOf(argv[1], "--version", "-V")) {
         printVersion();
@@ -197,17 +265,43 @@ int run(int argc, char** argv)
         printMessage(usageMessage);
         return EXIT_DONE;
     }
-    if (argc != 3 && argc != 4)
+    const char* pszOutput = nullptr;
+    int iFirst = 1;
+    std::string optionReason;
+    if (readOptions(argc, argv, pszOutput, iFirst, optionReason) != EXIT_DONE)
+        return usageError(usageMessage, optionReason);
+    const int iArgs = argc - iFirst;
+    if (iArgs != 2 && iArgs != 3)
         return usageError(usageMessage);
+    const char* pszFile = argv[iFirst];
+    const bool bStdin = std::strcmp(pszFile, "-") == 0;
+    const bool bStdout = pszOutput != nullptr ? std::strcmp(pszOutput, "-") == 0 : bStdin;
+    // Without -o and with a named file, the output is beside the input.
+    const bool bBeside = pszOutput == nullptr && !bStdin;
 
-    const CNXRWCharString fileName = CNXRWCharString::fromFileName(argv[1]);
+    const CNXRWCharString fileName = bStdin ? CNXRWCharString() : CNXRWCharString::fromFileName(pszFile);
+    const CNXRWCharString outFileName =
+        pszOutput == nullptr || bStdout ? CNXRWCharString() : CNXRWCharString::fromFileName(pszOutput);
     CNXRWCharString command;
-    if (!fromArgument(argv[2], command))
+    if (!fromArgument(argv[iFirst + 1], command))
         return usageError(usageMessage, "the command word is not UTF-8 text");
-    if (!CNXRFile(fileName).isValidFile())
-        return usageError(usageMessage, std::string("no such file: ") + argv[1]);
+    if (!bStdin && !CNXRFile(fileName).isValidFile())
+        return usageError(usageMessage, std::string("no such file: ") + pszFile);
     const bool bDecrypt = command == CNXRWCharString(u"/decrypt");
     const bool bEncrypt = !bDecrypt && command == CNXRWCharString(u"/encrypt");
+    if ((bStdin && closed.bInput) || (bStdout && closed.bOutput)) {
+        tellReason(bStdin && closed.bInput ? "standard input is closed" : "standard output is closed");
+        return EXIT_FAILED;
+    }
+    // A container is bytes no terminal shows or types.
+    if (bEncrypt && bStdout && ::isatty(STDOUT_FILENO) == 1)
+        return usageError(usageMessage, "a container is not written to a terminal: name an output with -o, or redirect");
+    if (bDecrypt && bStdin && ::isatty(STDIN_FILENO) == 1)
+        return usageError(usageMessage, "a container is not read from a terminal: redirect standard input");
+    if (pszOutput != nullptr && !bStdout) {
+        library.loadString(MSG_DECRYPTED_TO, decryptedMessage);
+        library.loadString(MSG_ENCRYPTED_TO, encryptedMessage);
+    }
     // The parser library starts on the side while the passphrase and the key
     // are prepared; the check of the document needs it later. It stays
     // initialised until the process ends.
@@ -221,7 +315,8 @@ int run(int argc, char** argv)
         CNXRSecureBuffer<NXR_USHORT> passphrase;
         int32_t lKeyMode = 1;
         std::string reason;
-        const int status = takePassphrase(argc, argv, bDecrypt || bEncrypt, bEncrypt, passphrase, lKeyMode, reason);
+        const int status = takePassphrase(iArgs == 3 ? argv[iFirst + 2] : nullptr, bDecrypt || bEncrypt, bEncrypt,
+                                          bStdin, passphrase, lKeyMode, reason);
         if (status == EXIT_USAGE)
             return usageError(usageMessage, reason);
         if (status != EXIT_DONE) {
@@ -234,21 +329,24 @@ int run(int argc, char** argv)
         // why it failed.
         nxrForgetFailure();
         if (bDecrypt) {
-            bDone = service.decryptXMLFile(fileName, &passphrase);
+            bDone = bBeside ? service.decryptXMLFile(fileName, &passphrase)
+                            : service.decryptXMLFileTo(fileName, outFileName, &passphrase);
             progress.clear();
-            if (bDone)
+            if (bDone && !bStdout)
                 printMessage(decryptedMessage);
         } else if (bEncrypt) {
-            bDone = service.encryptXMLFile(fileName, lKeyMode, &passphrase);
+            bDone = bBeside ? service.encryptXMLFile(fileName, lKeyMode, &passphrase)
+                            : service.encryptXMLFileTo(fileName, outFileName, lKeyMode, &passphrase);
             progress.clear();
-            if (bDone)
+            if (bDone && !bStdout)
                 printMessage(encryptedMessage);
         }
         if ((bDecrypt || bEncrypt) && !bDone)
-            tellReason(failureReason(bEncrypt ? Command::Encrypt : Command::Decrypt, argv[1]));
+            tellReason(failureReason(bEncrypt ? Command::Encrypt : Command::Decrypt,
+                                     bStdin ? "standard input" : pszFile));
     }
     if (!bDecrypt && !bEncrypt)
-        return usageError(usageMessage, std::string("unknown command word: ") + argv[2]);
+        return usageError(usageMessage, std::string("unknown command word: ") + argv[iFirst + 1]);
     return bDone ? EXIT_DONE : EXIT_FAILED;
 }
 
@@ -261,8 +359,12 @@ int main(int argc, char** argv)
     // A file-size limit reached by any write, the log's included, is a failed
     // write rather than the end of the process.
     os::ignoreFileSizeSignal();
+    // A reader that went away (a closed pipe) only loses the message: the
+    // exit status still tells whether the work was done.
+    ::signal(SIGPIPE, SIG_IGN);
+    const ClosedStreams closed = holdClosedStreams();
     try {
-        return run(argc, argv);
+        return run(argc, argv, closed);
     } catch (...) {
         // Whatever escaped has been written to the log where it was raised.
         tellReason(failureReason(Command::Other, {}));

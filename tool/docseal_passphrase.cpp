@@ -8,6 +8,7 @@
 #include <iterator>
 #include <poll.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@ constexpr const char* kFdVariable = "DOCSEAL_PASSPHRASE_FD";
 
 // The longest first line taken as a passphrase, in bytes.
 constexpr uint32_t kMaxLineBytes = 4096;
+constexpr uint32_t kLineBufferBytes = kMaxLineBytes + 2;
 
 enum class LineRead { Line, Unreadable, TooLong, ZeroByte };
 
@@ -66,9 +68,10 @@ ssize_t readOne(int iFd, char* pc)
 }
 
 // The first line of fd without its line end (LF or CR LF) into line, which
-// holds kMaxLineBytes + 1 zero bytes, so the text always ends in a zero. One
-// byte at a time, so nothing after the line is taken from a shared
-// descriptor. Every byte goes straight into line, which wipes itself.
+// holds kLineBufferBytes zero bytes: room for the longest line, the CR of its
+// line end, and a zero that always ends the text. One byte at a time, so
+// nothing after the line is taken from a shared descriptor. Every byte goes
+// straight into line, which wipes itself.
 LineRead readLine(int iFd, CNXRBuffer<NXR_CHAR>& line, int& iError)
 {
     char* p = line.getBuffer();
@@ -84,7 +87,9 @@ LineRead readLine(int iFd, CNXRBuffer<NXR_CHAR>& line, int& iError)
         }
         if (r == 0 || c == '\n')
             break;
-        if (c == '\0' || n == kMaxLineBytes) {
+        // The limit counts the passphrase without its line end: a CR may
+        // follow the longest line.
+        if (c == '\0' || n > kMaxLineBytes || (n == kMaxLineBytes && c != '\r')) {
             result = c == '\0' ? LineRead::ZeroByte : LineRead::TooLong;
             break;
         }
@@ -215,19 +220,26 @@ PassphraseSource readPassphrase(int iFd, const std::string& from, bool bConfirm,
 {
     const bool bTerminal = ::isatty(iFd) == 1;
     int iError = 0;
-    CNXRBuffer<NXR_CHAR> line(kMaxLineBytes + 1);
+    CNXRBuffer<NXR_CHAR> line(kLineBufferBytes);
     const LineRead read = bTerminal ? promptLine(iFd, "Passphrase: ", line, iError) : readLine(iFd, line, iError);
     if (read != LineRead::Line)
         return refuseLine(read, iError, from, reason);
     if (bTerminal && bConfirm) {
-        CNXRBuffer<NXR_CHAR> again(kMaxLineBytes + 1);
+        CNXRBuffer<NXR_CHAR> again(kLineBufferBytes);
         const LineRead readAgain = promptLine(iFd, "Passphrase again: ", again, iError);
         if (readAgain != LineRead::Line)
             return refuseLine(readAgain, iError, from, reason);
-        if (std::memcmp(line.getBuffer(), again.getBuffer(), kMaxLineBytes + 1) != 0)
+        if (std::memcmp(line.getBuffer(), again.getBuffer(), kLineBufferBytes) != 0)
             return refuse(reason, "the two passphrases differ");
     }
     return holdLine(line, from, passphrase, reason);
+}
+
+// Whether two descriptors reach the same file (a pipe, a terminal, a file).
+bool sameOpenFile(int iFd, int iOther)
+{
+    struct stat a {}, b {};
+    return ::fstat(iFd, &a) == 0 && ::fstat(iOther, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // A descriptor number as the variable gives it: decimal digits only.
@@ -252,7 +264,7 @@ bool holdPassphrase(const CNXRWCharString& given, CNXRSecureBuffer<NXR_USHORT>& 
     return passphrase.isValid();
 }
 
-PassphraseSource passphraseFromEnvironment(bool bConfirm, CNXRSecureBuffer<NXR_USHORT>& passphrase,
+PassphraseSource passphraseFromEnvironment(bool bConfirm, int iDocumentFd, CNXRSecureBuffer<NXR_USHORT>& passphrase,
                                            std::string& reason)
 {
     const char* pszFile = std::getenv(kFileVariable);
@@ -289,6 +301,9 @@ PassphraseSource passphraseFromEnvironment(bool bConfirm, CNXRSecureBuffer<NXR_U
             return refuse(reason, "cannot read the passphrase from " + from + ": " + std::strerror(errno));
         source.borrow(iFd);
     }
+    if (iDocumentFd >= 0 && sameOpenFile(source.get(), iDocumentFd))
+        return refuse(reason, "the passphrase cannot be read from standard input, which carries the document",
+                      PassphraseSource::Usage);
     return readPassphrase(source.get(), from, bConfirm, passphrase, reason);
 }
 

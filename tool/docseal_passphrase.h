@@ -27,9 +27,10 @@ bool holdPassphrase(const nxr::CNXRWCharString& given, nxr::CNXRSecureBuffer<nxr
 
 // Reads the first line of the file or descriptor that the environment names
 // and holds it in passphrase. On a terminal it prompts without echo, twice
-// when bConfirm is set. Anything but Held and None comes with a reason in
-// plain words.
-PassphraseSource passphraseFromEnvironment(bool bConfirm, nxr::CNXRSecureBuffer<nxr::NXR_USHORT>& passphrase,
-                                           std::string& reason);
+// when bConfirm is set. A source that is the open file iDocumentFd (the
+// document's standard input; -1 for none) is a usage error. Anything but
+// Held and None comes with a reason in plain words.
+PassphraseSource passphraseFromEnvironment(bool bConfirm, int iDocumentFd,
+                                           nxr::CNXRSecureBuffer<nxr::NXR_USHORT>& passphrase, std::string& reason);
 
 } // namespace docseal

@@ -1,5 +1,5 @@
-// The message library of docseal: the three texts the program shows, looked
-// up by number. It is a shared library of its own beside the program, so the
+// The message library of docseal: the texts the program shows, looked up by
+// number. It is a shared library of its own beside the program, so the
 // texts can be replaced (translated, say) without rebuilding docseal.
 #include <cstdint>
 
@@ -14,24 +14,27 @@ const StringEntry g_strings[] = {
     {9001, u"docseal: the document was sealed; the container was written beside it with \".enc\" added "
            u"to its name.\n"},
     {9002, u"docseal: the container was opened; the document was written beside it without \".enc\".\n"},
-    {9003, u"Usage: docseal FILE /encrypt [PASSPHRASE]\n"
-           u"       docseal FILE.enc /decrypt [PASSPHRASE]\n"
+    {9003, u"Usage: docseal [-o OUTPUT] FILE /encrypt [PASSPHRASE]\n"
+           u"       docseal [-o OUTPUT] FILE.enc /decrypt [PASSPHRASE]\n"
            u"       docseal --help | --version\n"
            u"\n"
-           u"  /encrypt   check that FILE is well-formed XML and seal it into FILE.enc,\n"
-           u"             written beside it; FILE itself is not changed\n"
-           u"  /decrypt   open the container FILE.enc, check that the document inside is\n"
-           u"             well-formed XML and write it back as FILE\n"
+           u"  /encrypt   check that FILE is well-formed XML, seal it as FILE.enc\n"
+           u"  /decrypt   open the container FILE.enc, check its document, write FILE\n"
+           u"  -o, --output=OUTPUT  write OUTPUT instead (\"-\": standard output)\n"
+           u"  --         ends the options (for a FILE beginning with \"-\")\n"
+           u"\n"
+           u"FILE \"-\" is standard input, sent to standard output without -o; standard\n"
+           u"output gets nothing unless the whole document passed the check.\n"
            u"\n"
            u"Without PASSPHRASE, the passphrase is the first line of the file named by\n"
-           u"DOCSEAL_PASSPHRASE_FILE or of the open descriptor numbered by\n"
-           u"DOCSEAL_PASSPHRASE_FD (a terminal there is asked, without echo). With none\n"
-           u"of these the document is only obscured with a key built into the program,\n"
-           u"not protected: anyone with docseal can open it.\n"
+           u"DOCSEAL_PASSPHRASE_FILE or of the descriptor numbered by DOCSEAL_PASSPHRASE_FD\n"
+           u"(a terminal there is asked, without echo). Without any, the document\n"
+           u"is only obscured with a built-in key: anyone with docseal can open it.\n"
            u"The command words are exact and case-sensitive.\n"
-           u"\n"
-           u"Exit status: 0 done, 1 failed, 2 usage error. When standard error is a\n"
-           u"terminal, a failure is explained there in one line.\n"},
+           u"Exit status: 0 done, 1 failed, 2 usage error; a failure is explained in\n"
+           u"one line on standard error if that is a terminal.\n"},
+    {9004, u"docseal: the document was sealed; the container was written to the output.\n"},
+    {9005, u"docseal: the container was opened; the document was written to the output.\n"},
 };
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "nxr_guard.h"
 #include "nxr_xmlcrypt_road.h"
 
+#include <unistd.h>
+
 #include <optional>
 #include <span>
 
@@ -116,7 +118,10 @@ bool CNXRXmlCrypt::decryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pCipher, CNXRBuf
         CNXRBuffer<NXR_BYTE> plain;
         if (!key->decrypt(*pCipher, plain))
             return false;
-        if (!recordedLengthFits(ulPlainLength, plain.getNumElems()) || !plain.reAllocBuffer(ulPlainLength))
+        if (!recordedLengthFits(ulPlainLength, plain.getNumElems()))
+            return false;
+        nxrWarnDroppedTail(ulPlainLength, plain.getNumElems());
+        if (!plain.reAllocBuffer(ulPlainLength))
             return false;
         *pPlain = std::move(plain);
         return pPlain->getNumElems() == ulPlainLength;
@@ -211,24 +216,7 @@ bool CNXRXmlCrypt::encryptXMLFile(CNXRWCharString fileName, int32_t lKeyMode,
         const CNXRWCharString outFileName = fileName + suffix;
         if (suffix.getLength() == 0 || outFileName.getLength() != fileName.getLength() + suffix.getLength())
             return false;
-        // A container as input is opened with its own mode and no passphrase:
-        // only a mode-1 container can be sealed again.
-        const CNXRSecureBuffer<NXR_USHORT> noPassphrase;
-        std::optional<CNXRDocumentReader> reader;
-        if (isPlainName(fileName))
-            reader.emplace(input);
-        else
-            reader.emplace(input, &noPassphrase);
-        if (!nxrFitsContainer(reader->length(), lKeyMode))
-            NXR_THROW(CBadArgException, u"ulSize", u"value is too large for the container format");
-        CNXROutputFile output(outFileName, input.permissions());
-        CNXRContainerWriter writer(output, lKeyMode, pPassphrase, static_cast<uint32_t>(reader->length()));
-        CNXRRoadCheck check(reader->length());
-        if (!runRoad(*reader, check, m_pProgress, [&](std::span<const NXR_BYTE> piece) { writer.write(piece); }))
-            return false;
-        writer.finish();
-        output.commit();
-        return true;
+        return sealInto(input, isPlainName(fileName), outFileName, lKeyMode, pPassphrase);
     });
 }
 
@@ -246,14 +234,141 @@ bool CNXRXmlCrypt::decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuff
         const CNXRWCharString outFileName(stem);
         if (outFileName.getLength() == 0)
             return false;
+        return openInto(input, outFileName, input.permissions(), pPassphrase);
+    });
+}
+
+bool CNXRXmlCrypt::encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString outFileName, int32_t lKeyMode,
+                                    const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"encryptXMLFileTo");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (fileName.getLength() != 0) {
+            CNXRInputFile input(fileName);
+            if (!nxrIsKnownKeyMode(lKeyMode))
+                NXR_THROW(CBadArgException, u"lKeyMode", u"value is not 1, 2 or 3");
+            return sealInto(input, isPlainName(fileName), outFileName, lKeyMode, pPassphrase);
+        }
+        // Standard input has no size up front, and the check needs one: the
+        // document is sealed into a scratch file as it comes, then that
+        // container is opened again for the check and passed on whole.
+        CNXRInputFile input(os::fileDuplicate(STDIN_FILENO), CNXRWCharString(u"standard input"));
+        CNXRSpillFile spill;
+        {
+            CNXRDocumentReader reader(input);
+            CNXRContainerWriter writer(spill, lKeyMode, pPassphrase, 0);
+            for (std::span<const NXR_BYTE> piece = reader.next(); !piece.empty(); piece = reader.next())
+                writer.write(piece);
+            writer.finish();
+        }
+        if (!checkSpilled(spill, pPassphrase))
+            return false;
+        if (outFileName.getLength() == 0) {
+            CNXRStandardOutput output;
+            spill.copyTo(output);
+            return true;
+        }
+        CNXROutputFile output(outFileName, NXR_DEFAULT_FILE_MODE);
+        spill.copyTo(output);
+        output.commit();
+        return true;
+    });
+}
+
+bool CNXRXmlCrypt::decryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString outFileName,
+                                    const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"decryptXMLFileTo");
+    return nxrGuard(nxrTrace, false, [&] {
+        if (fileName.getLength() != 0 && outFileName.getLength() != 0) {
+            CNXRInputFile input(fileName);
+            return openInto(input, outFileName, input.permissions(), pPassphrase);
+        }
+        // A container from standard input is read as it comes, and one whose
+        // document goes to standard output is first held whole: either way
+        // into a scratch file, which only ever holds ciphertext.
+        uint32_t ulNewMode = NXR_DEFAULT_FILE_MODE;
+        std::optional<CNXRInputFile> input;
+        if (fileName.getLength() == 0)
+            input.emplace(os::fileDuplicate(STDIN_FILENO), CNXRWCharString(u"standard input"));
+        else
+            ulNewMode = input.emplace(fileName).permissions();
+        CNXRSpillFile spill;
+        spill.fill(*input, NXR_MAX_CONTAINER_BYTES);
+        input.reset();
+        if (outFileName.getLength() != 0)
+            return openInto(spill.input(), outFileName, ulNewMode, pPassphrase);
+        // Checked first, then deciphered again onto standard output.
+        if (!checkSpilled(spill, pPassphrase))
+            return false;
+        CNXRDocumentReader reader(spill.input(), pPassphrase);
+        CNXRStandardOutput output;
+        for (std::span<const NXR_BYTE> piece = reader.next(); !piece.empty(); piece = reader.next())
+            output.write(piece.data(), piece.size());
+        return true;
+    });
+}
+
+bool CNXRXmlCrypt::sealInto(CNXRInputFile& input, bool bPlain, const CNXRWCharString& outFileName,
+                            int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"sealInto");
+    return nxrGuard(nxrTrace, false, [&] {
+        // A container as input is opened with its own mode and no passphrase:
+        // only a mode-1 container can be sealed again.
+        const CNXRSecureBuffer<NXR_USHORT> noPassphrase;
+        std::optional<CNXRDocumentReader> reader;
+        if (bPlain)
+            reader.emplace(input);
+        else
+            reader.emplace(input, &noPassphrase);
+        if (!nxrFitsContainer(reader->length(), lKeyMode))
+            NXR_THROW(CBadArgException, u"ulSize", u"value is too large for the container format");
+        // Standard output gets the container only after the verdict: it is
+        // held in a scratch file until then.
+        std::optional<CNXROutputFile> output;
+        std::optional<CNXRSpillFile> spill;
+        CNXRByteSink& sink = outFileName.getLength() != 0
+                                 ? static_cast<CNXRByteSink&>(output.emplace(outFileName, input.permissions()))
+                                 : spill.emplace();
+        CNXRContainerWriter writer(sink, lKeyMode, pPassphrase, static_cast<uint32_t>(reader->length()));
+        CNXRRoadCheck check(reader->length());
+        if (!runRoad(*reader, check, m_pProgress, [&](std::span<const NXR_BYTE> piece) { writer.write(piece); }))
+            return false;
+        writer.finish();
+        if (output) {
+            output->commit();
+        } else {
+            CNXRStandardOutput standardOutput;
+            spill->copyTo(standardOutput);
+        }
+        return true;
+    });
+}
+
+bool CNXRXmlCrypt::openInto(CNXRInputFile& input, const CNXRWCharString& outFileName, uint32_t ulNewMode,
+                            const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"openInto");
+    return nxrGuard(nxrTrace, false, [&] {
         CNXRDocumentReader reader(input, pPassphrase);
-        CNXROutputFile output(outFileName, input.permissions());
+        CNXROutputFile output(outFileName, ulNewMode);
         CNXRRoadCheck check(reader.length());
         if (!runRoad(reader, check, m_pProgress,
                      [&](std::span<const NXR_BYTE> piece) { output.write(piece.data(), piece.size()); }))
             return false;
         output.commit();
         return true;
+    });
+}
+
+bool CNXRXmlCrypt::checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+{
+    NXR_CRYPT_TRACE(u"checkSpilled");
+    return nxrGuard(nxrTrace, false, [&] {
+        CNXRDocumentReader reader(spill.input(), pPassphrase);
+        CNXRRoadCheck check(reader.length());
+        return runRoad(reader, check, m_pProgress, [](std::span<const NXR_BYTE>) {});
     });
 }
 

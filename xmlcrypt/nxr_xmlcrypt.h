@@ -30,6 +30,9 @@ public:
     virtual void advanced(uint64_t ullDone, uint64_t ullTotal) = 0;
 };
 
+class CNXRInputFile;
+class CNXRSpillFile;
+
 class CNXRXmlCrypt {
 public:
     CNXRXmlCrypt();
@@ -52,6 +55,17 @@ public:
     // FILE.enc -> FILE, after checking that the document is XML.
     bool decryptXMLFile(CNXRWCharString fileName, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
 
+    // As encryptXMLFile and decryptXMLFile, into the output the caller names;
+    // an input opened this way is a container whatever its name. An empty
+    // fileName stands for standard input (a document to seal, a container to
+    // open), an empty outFileName for standard output, which receives bytes
+    // only once the whole document has passed the check (and, when opening,
+    // its padding and recorded length): a failed run writes nothing there.
+    bool encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString outFileName, int32_t lKeyMode,
+                          const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    bool decryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString outFileName,
+                          const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+
     // Reads a document: a name ending in ".xml" (any case) is plain XML,
     // anything else a container deciphered with its own key mode.
     bool loadXMLBufferFromEncryptedFile(CNXRWCharString fileName, CNXRBuffer<NXR_BYTE>* pXml,
@@ -71,6 +85,16 @@ public:
                            uint32_t ulPermissions = NXR_DEFAULT_FILE_MODE);
 
 private:
+    // Seals an input of known size (a plain document, or a mode-1 container
+    // sealed again) into outFileName (empty: standard output).
+    bool sealInto(CNXRInputFile& input, bool bPlain, const CNXRWCharString& outFileName, int32_t lKeyMode,
+                  const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    // Opens a container of known size into the named file outFileName.
+    bool openInto(CNXRInputFile& input, const CNXRWCharString& outFileName, uint32_t ulNewMode,
+                  const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    // Checks the document of the container that spill holds.
+    bool checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+
     // The plain bytes of a file or a container, whole.
     bool readDocument(const CNXRWCharString& fileName, bool bPlain, CNXRBuffer<NXR_BYTE>& document,
                       const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);

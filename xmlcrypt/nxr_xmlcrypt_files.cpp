@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace nxr {
@@ -13,6 +14,8 @@ namespace nxr {
 namespace {
 
 constexpr int kNameAttempts = 100;
+// What the copies between a scratch file and a stream move at a time.
+constexpr uint32_t kCopyPiece = 1u << 20;
 
 // A short name of fixed length for the data before it takes its own, never
 // made from the output's name, so that any name the kernel accepts for the
@@ -75,6 +78,19 @@ CNXRInputFile::CNXRInputFile(const CNXRWCharString& fileName) : m_fileName(fileN
             NXR_THROW(CInvalidFileException, fileName.view());
         if (!os::fileLockExclusive(m_file.get()) || !os::fileSetBlocking(m_file.get()))
             NXR_THROW_CODE(CCreateFileException, os::getLastError(), fileName.view());
+    }, NxrCtorFailure::Rethrow, NxrCtorFailure::Rethrow);
+    nxrTrace.setResult(true);
+}
+
+CNXRInputFile::CNXRInputFile(os::FileHandle hFile, const CNXRWCharString& label) : m_fileName(label)
+{
+    NXR_IN_TRACE(u"CNXRInputFile");
+    nxrGuardCtor<CNXRFileInitException>([&] {
+        m_file.reset(hFile);
+        if (!m_file.isOpen())
+            NXR_THROW_CODE(CCreateFileException, os::getLastError(), label.view());
+        if (!os::fileGetInfo(m_file.get(), m_info))
+            NXR_THROW_CODE(CInvalidFileException, os::getLastError(), label.view());
     }, NxrCtorFailure::Rethrow, NxrCtorFailure::Rethrow);
     nxrTrace.setResult(true);
 }
@@ -244,6 +260,14 @@ void CNXROutputFile::write(const NXR_BYTE* pData, size_t ulCount)
     nxrTrace.setResult(true);
 }
 
+void CNXROutputFile::writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount)
+{
+    NXR_OUT_TRACE(u"writeAt");
+    if (m_bCommitted || !os::fileWriteAt(m_data.get(), pData, ulCount, ullOffset))
+        NXR_THROW_CODE(CWriteFileException, m_bCommitted ? EBADF : os::getLastError(), m_fileName.view());
+    nxrTrace.setResult(true);
+}
+
 void CNXROutputFile::commit()
 {
     NXR_OUT_TRACE(u"commit");
@@ -280,6 +304,119 @@ void CNXROutputFile::commit()
     m_bCommitted = true;
     if (!os::folderSync(m_folder.get()))
         fail(os::getLastError());
+    nxrTrace.setResult(true);
+}
+
+} // namespace nxr
+
+namespace nxr {
+
+namespace {
+
+const char16_t kStandardOutput[] = u"standard output";
+const char16_t kSpill[] = u"scratch file";
+
+} // namespace
+
+CNXRStandardOutput::CNXRStandardOutput()
+{
+    NXR_TRACE(u"CNXRStandardOutput", u"CNXRStandardOutput");
+    nxrTrace.setResult(true);
+}
+
+CNXRStandardOutput::~CNXRStandardOutput() { NXR_TRACE(u"CNXRStandardOutput", u"~CNXRStandardOutput"); }
+
+void CNXRStandardOutput::writeAt(uint64_t, const NXR_BYTE*, size_t)
+{
+    NXR_TRACE(u"CNXRStandardOutput", u"writeAt");
+    NXR_THROW_CODE(CWriteFileException, ESPIPE, kStandardOutput);
+}
+
+void CNXRStandardOutput::write(const NXR_BYTE* pData, size_t ulCount)
+{
+    NXR_TRACE(u"CNXRStandardOutput", u"write");
+    if (!os::fileWriteAll(STDOUT_FILENO, pData, ulCount))
+        NXR_THROW_CODE(CWriteFileException, os::getLastError(), kStandardOutput);
+    nxrTrace.setResult(true);
+}
+
+#define NXR_SPILL_TRACE(method) NXR_TRACE(u"CNXRSpillFile", method)
+
+CNXRSpillFile::CNXRSpillFile()
+{
+    NXR_SPILL_TRACE(u"CNXRSpillFile");
+    nxrGuardCtor<CNXRFileInitException>([&] {
+        const char* pszFolder = std::getenv("TMPDIR");
+        const std::string folder = pszFolder != nullptr && pszFolder[0] != '\0' ? pszFolder : "/tmp";
+        m_file.reset(os::fileCreateScratch(folder));
+        if (!m_file.isOpen())
+            NXR_THROW_CODE(CCreateFileException, os::getLastError(), CNXRWCharString::fromFileName(folder.c_str()).view());
+    }, NxrCtorFailure::Rethrow, NxrCtorFailure::Rethrow);
+    nxrTrace.setResult(true);
+}
+
+CNXRSpillFile::~CNXRSpillFile() { NXR_SPILL_TRACE(u"~CNXRSpillFile"); }
+
+void CNXRSpillFile::write(const NXR_BYTE* pData, size_t ulCount)
+{
+    NXR_SPILL_TRACE(u"write");
+    if (!os::fileWriteAll(m_file.get(), pData, ulCount))
+        NXR_THROW_CODE(CWriteFileException, os::getLastError(), kSpill);
+    nxrTrace.setResult(true);
+}
+
+void CNXRSpillFile::writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount)
+{
+    NXR_SPILL_TRACE(u"writeAt");
+    if (!os::fileWriteAt(m_file.get(), pData, ulCount, ullOffset))
+        NXR_THROW_CODE(CWriteFileException, os::getLastError(), kSpill);
+    nxrTrace.setResult(true);
+}
+
+void CNXRSpillFile::fill(CNXRInputFile& input, uint64_t ullMax)
+{
+    NXR_SPILL_TRACE(u"fill");
+    CNXRBuffer<NXR_BYTE> piece(kCopyPiece);
+    if (!piece.isValid())
+        NXR_THROW(CMemAllocException, u"piece");
+    for (uint64_t ullDone = 0;;) {
+        const size_t ulRead = input.read(piece.getBuffer(), piece.getNumElems());
+        if (ulRead == 0)
+            break;
+        ullDone += ulRead;
+        if (ullDone > ullMax)
+            NXR_THROW(CBadArgException, u"ulSize", u"value is too large for the container format");
+        write(piece.getBuffer(), ulRead);
+    }
+    nxrTrace.setResult(true);
+}
+
+CNXRInputFile& CNXRSpillFile::input()
+{
+    NXR_SPILL_TRACE(u"input");
+    m_input.reset();
+    if (!os::fileRewind(m_file.get()))
+        NXR_THROW_CODE(CInvalidFileException, os::getLastError(), kSpill);
+    m_input.emplace(os::fileDuplicate(m_file.get()), CNXRWCharString(kSpill));
+    nxrTrace.setResult(true);
+    return *m_input;
+}
+
+void CNXRSpillFile::copyTo(CNXRByteSink& output)
+{
+    NXR_SPILL_TRACE(u"copyTo");
+    CNXRBuffer<NXR_BYTE> piece(kCopyPiece);
+    if (!piece.isValid())
+        NXR_THROW(CMemAllocException, u"piece");
+    for (uint64_t ullAt = 0;; ) {
+        size_t ulRead = 0;
+        if (!os::fileReadAt(m_file.get(), piece.getBuffer(), piece.getNumElems(), ullAt, ulRead))
+            NXR_THROW_CODE(CInvalidFileException, os::getLastError(), kSpill);
+        if (ulRead == 0)
+            break;
+        output.write(piece.getBuffer(), ulRead);
+        ullAt += ulRead;
+    }
     nxrTrace.setResult(true);
 }
 

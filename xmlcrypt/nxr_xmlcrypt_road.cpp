@@ -2,6 +2,7 @@
 
 #include "_3deskey.h"
 #include "aeskey.h"
+#include "nxr_format.h"
 #include "nxr_guard.h"
 #include "nxr_symkey_cipher.h"
 #include "nxr_xmlcrypt.h"
@@ -15,8 +16,6 @@ namespace nxr {
 namespace {
 
 constexpr uint32_t DERIVE_ITERATIONS = 10;
-// The largest container file any opener of the format reads.
-constexpr uint64_t MAX_CONTAINER_BYTES = 0xFFFFFFFFull;
 
 // The passphrase, as the bytes the key derivation takes: the UTF-16LE
 // characters with their terminating zero. Mode 1 takes the built-in one.
@@ -85,7 +84,15 @@ bool nxrFitsContainer(uint64_t ullLength, int32_t lKeyMode)
 {
     const uint64_t ullBlock = blockSizeOf(lKeyMode);
     return ullLength <= 0xFFFFFFFFull &&
-           NXR_CONTAINER_HEADER_BYTES + (ullLength / ullBlock + 1) * ullBlock <= MAX_CONTAINER_BYTES;
+           NXR_CONTAINER_HEADER_BYTES + (ullLength / ullBlock + 1) * ullBlock <= NXR_MAX_CONTAINER_BYTES;
+}
+
+void nxrWarnDroppedTail(uint64_t ullRecorded, uint64_t ullDeciphered)
+{
+    if (ullRecorded < ullDeciphered)
+        nxrWarn(nxrFormat(u"The recorded length, %u bytes, is shorter than the deciphered data: %u bytes dropped",
+                          {ullRecorded, ullDeciphered - ullRecorded}),
+                NXR_NO_ERROR_CODE, __FILE__, __LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -95,12 +102,15 @@ bool nxrFitsContainer(uint64_t ullLength, int32_t lKeyMode)
 CNXRDocumentReader::CNXRDocumentReader(CNXRInputFile& file) : m_file(file)
 {
     NXR_READER_TRACE(u"Constructor");
-    m_ullLength = file.size();
+    m_bStream = !file.sizeKnown();
+    m_ullLength = m_bStream ? NXR_ROAD_PIECE_BYTES : file.size();
     if (m_ullLength > 0xFFFFFFFFull)
         NXR_THROW(CBadArgException, u"ulSize", u"value is too large for the container format");
     m_out = CNXRBuffer<NXR_BYTE>(static_cast<uint32_t>(std::clamp<uint64_t>(m_ullLength, 1, NXR_ROAD_PIECE_BYTES)));
     if (!m_out.isValid())
         NXR_THROW(CMemAllocException, u"m_out");
+    if (m_bStream)
+        m_ullLength = 0;
     nxrTrace.setResult(true);
 }
 
@@ -113,7 +123,7 @@ CNXRDocumentReader::CNXRDocumentReader(CNXRInputFile& file, const CNXRSecureBuff
         NXR_THROW(CIndexOutOfBoundsException);
     if (ullSize == NXR_CONTAINER_HEADER_BYTES)
         NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
-    if (ullSize > MAX_CONTAINER_BYTES)
+    if (ullSize > NXR_MAX_CONTAINER_BYTES)
         NXR_THROW(CBadArgException, u"ulSize", u"value is too large for the container format");
     NXR_BYTE header[NXR_CONTAINER_HEADER_BYTES] = {};
     readExactly(file, header, sizeof(header));
@@ -145,6 +155,7 @@ CNXRDocumentReader::CNXRDocumentReader(CNXRInputFile& file, const CNXRSecureBuff
         NXR_THROW(CBadArgException, u"ulSize", u"value is 0");
     if (ulRecorded > m_ullLength)
         NXR_THROW(CBadArgException, u"ulPlainLength", u"value is beyond the deciphered data");
+    nxrWarnDroppedTail(ulRecorded, m_ullLength);
     m_ullLength = ulRecorded;
 
     m_stream = m_key->openStream(CipherDirection::Decrypt);
@@ -163,7 +174,9 @@ std::span<const NXR_BYTE> CNXRDocumentReader::next()
 {
     NXR_READER_TRACE(u"next");
     uint32_t ulCount = 0;
-    if (!m_stream) {
+    if (m_bStream) {
+        ulCount = static_cast<uint32_t>(m_file.read(m_out.getBuffer(), m_out.getNumElems()));
+    } else if (!m_stream) {
         // A plain file: exactly the length its size promised.
         const uint64_t ullLeft = m_ullLength - m_ullDelivered;
         ulCount = static_cast<uint32_t>(std::min<uint64_t>(ullLeft, m_out.getNumElems()));
@@ -252,16 +265,16 @@ bool CNXRRoadCheck::verdict()
 
 // ---------------------------------------------------------------------------
 
-CNXRContainerWriter::CNXRContainerWriter(CNXROutputFile& output, int32_t lKeyMode,
+CNXRContainerWriter::CNXRContainerWriter(CNXRByteSink& output, int32_t lKeyMode,
                                          const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, uint32_t ulLength)
-    : m_output(output)
+    : m_output(output), m_lKeyMode(lKeyMode), m_ulLength(ulLength)
 {
     NXR_TRACE(u"CNXRContainerWriter", u"Constructor");
     m_key = roadKey(lKeyMode, pPassphrase);
     m_stream = m_key->openStream(CipherDirection::Encrypt);
     // A piece, or the whole document when it is smaller (as the reader's):
     // a small document's run does not zero, fault in and wipe a mebibyte.
-    m_ulPiece = std::clamp<uint32_t>(ulLength, 1, NXR_ROAD_PIECE_BYTES);
+    m_ulPiece = ulLength == 0 ? NXR_ROAD_PIECE_BYTES : std::clamp<uint32_t>(ulLength, 1, NXR_ROAD_PIECE_BYTES);
     m_out = CNXRBuffer<NXR_BYTE>(m_ulPiece + m_key->blockSize());
     if (!m_out.isValid())
         NXR_THROW(CMemAllocException, u"m_out");
@@ -277,6 +290,9 @@ CNXRContainerWriter::~CNXRContainerWriter() { NXR_TRACE(u"CNXRContainerWriter", 
 void CNXRContainerWriter::write(std::span<const NXR_BYTE> piece)
 {
     NXR_TRACE(u"CNXRContainerWriter", u"write");
+    m_ullWritten += piece.size();
+    if (!nxrFitsContainer(m_ullWritten, m_lKeyMode))
+        NXR_THROW(CBadArgException, u"ulSize", u"value is too large for the container format");
     while (!piece.empty()) {
         const uint32_t ulIn = static_cast<uint32_t>(std::min<size_t>(piece.size(), m_ulPiece));
         const uint32_t ulOut = m_stream->update(piece.data(), ulIn, m_out.getBuffer(), m_out.getNumElems());
@@ -291,6 +307,12 @@ void CNXRContainerWriter::finish()
     NXR_TRACE(u"CNXRContainerWriter", u"finish");
     const uint32_t ulOut = m_stream->final(m_out.getBuffer(), m_out.getNumElems());
     m_output.write(m_out.getBuffer(), ulOut);
+    if (m_ullWritten != m_ulLength) {
+        const uint32_t ulLength = static_cast<uint32_t>(m_ullWritten);
+        const NXR_BYTE length[4] = {NXR_BYTE(ulLength), NXR_BYTE(ulLength >> 8), NXR_BYTE(ulLength >> 16),
+                                    NXR_BYTE(ulLength >> 24)};
+        m_output.writeAt(NXR_CONTAINER_HEADER_BYTES - sizeof(length), length, sizeof(length));
+    }
     nxrTrace.setResult(true);
 }
 

@@ -32,6 +32,8 @@ inline constexpr uint32_t NXR_ROAD_PIECE_BYTES = 1u << 20;
 inline constexpr uint32_t NXR_ROAD_CHECK_WINDOW = 8u << 20;
 // The container's header: key mode, three zero bytes, document length.
 inline constexpr uint32_t NXR_CONTAINER_HEADER_BYTES = 8;
+// The largest container file any opener of the format reads.
+inline constexpr uint64_t NXR_MAX_CONTAINER_BYTES = 0xFFFFFFFFull;
 
 bool nxrIsKnownKeyMode(int32_t lKeyMode);
 
@@ -44,11 +46,16 @@ std::unique_ptr<CSymKeyBase> nxrDeriveModeKey(int32_t lKeyMode, const CNXRSecure
 // of the format reads.
 bool nxrFitsContainer(uint64_t ullLength, int32_t lKeyMode);
 
+// Records, when a container's recorded length is shorter than the data it
+// deciphers to, how many bytes beyond the length are dropped.
+void nxrWarnDroppedTail(uint64_t ullRecorded, uint64_t ullDeciphered);
+
 // A document's bytes, a piece at a time. Every refusal throws a family
 // exception that recorded its cause.
 class CNXRDocumentReader {
 public:
-    // The file as it is (a plain XML document).
+    // The file as it is (a plain XML document). A file without a known size
+    // (a pipe) is read to its end; its length is then not known.
     explicit CNXRDocumentReader(CNXRInputFile& file);
     // A container, deciphered with the key of its header's mode. Before any
     // piece is read, the header, the key and the padding (from the last two
@@ -59,7 +66,7 @@ public:
     CNXRDocumentReader(const CNXRDocumentReader&) = delete;
     CNXRDocumentReader& operator=(const CNXRDocumentReader&) = delete;
 
-    // The document's length in bytes.
+    // The document's length in bytes, where it is known up front.
     uint64_t length() const { return m_ullLength; }
     // The next piece; empty at the end. Valid until the next call.
     std::span<const NXR_BYTE> next();
@@ -70,6 +77,7 @@ private:
     uint64_t m_ullDelivered = 0;
     uint64_t m_ullCipherLeft = 0; // containers: ciphertext bytes not yet read
     bool m_bFinal = false;
+    bool m_bStream = false; // plain, read to the end of the file
     std::unique_ptr<CSymKeyBase> m_key;
     std::unique_ptr<CSymKeyStream> m_stream;
     CNXRBuffer<NXR_BYTE> m_in;  // ciphertext piece (containers)
@@ -100,21 +108,26 @@ private:
 };
 
 // Writes a container: the header, then the document enciphered piece by
-// piece under the key of the mode.
+// piece under the key of the mode. A document whose length was not known up
+// front (ulLength 0) gets its length recorded by finish().
 class CNXRContainerWriter {
 public:
-    CNXRContainerWriter(CNXROutputFile& output, int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+    CNXRContainerWriter(CNXRByteSink& output, int32_t lKeyMode, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
                         uint32_t ulLength);
     ~CNXRContainerWriter();
     CNXRContainerWriter(const CNXRContainerWriter&) = delete;
     CNXRContainerWriter& operator=(const CNXRContainerWriter&) = delete;
 
+    // CBadArgException once the document outgrows the container format.
     void write(std::span<const NXR_BYTE> piece);
-    // The last block, with the padding.
+    // The last block, with the padding; the length where it differs.
     void finish();
 
 private:
-    CNXROutputFile& m_output;
+    CNXRByteSink& m_output;
+    int32_t m_lKeyMode;
+    uint32_t m_ulLength;
+    uint64_t m_ullWritten = 0;
     std::unique_ptr<CSymKeyBase> m_key;
     std::unique_ptr<CSymKeyStream> m_stream;
     uint32_t m_ulPiece = 0; // the most plaintext enciphered at a time

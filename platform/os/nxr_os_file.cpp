@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <new>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,20 @@ FileHandle openAtWith(int folder, const char* path, int flags, mode_t mode)
     return fd;
 }
 
+// Waits until a non-blocking handle is ready for events; false when the wait
+// fails (the caller then reports errno).
+bool waitReady(FileHandle hFile, short events)
+{
+    pollfd pfd{hFile, events, 0};
+    int rc;
+    do
+        rc = ::poll(&pfd, 1, -1);
+    while (rc < 0 && errno == EINTR);
+    return rc > 0;
+}
+
+bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 FileHandle openWith(const std::string& path, int flags, mode_t mode)
 {
     return openAtWith(AT_FDCWD, path.c_str(), flags, mode);
@@ -92,6 +107,14 @@ struct ProcFdPath {
 } // namespace
 
 FileHandle fileOpenRead(const std::string& path) { return openWith(path, O_RDONLY, 0); }
+
+FileHandle fileDuplicate(FileHandle hFile)
+{
+    const int fd = ::fcntl(hFile, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        fail();
+    return fd;
+}
 
 FileHandle fileOpenWrite(const std::string& path, FileDisposition disposition, uint32_t ulMode)
 {
@@ -142,6 +165,26 @@ FileHandle fileCreateUnnamed(FileHandle hFolder, uint32_t ulMode)
     if (injected(FileOp::OpenUnnamed))
         return kInvalidFile;
     return openAtWith(hFolder, ".", O_TMPFILE | O_WRONLY, static_cast<mode_t>(ulMode & 07777));
+}
+
+FileHandle fileCreateScratch(const std::string& folder)
+{
+    if (injected(FileOp::OpenUnnamed))
+        return kInvalidFile;
+    const FileHandle hFile = openWith(folder, O_TMPFILE | O_EXCL | O_RDWR, 0600);
+    if (hFile != kInvalidFile || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return hFile;
+    std::string name = folder + "/.docseal-XXXXXX";
+    int fd;
+    do
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        fail();
+        return kInvalidFile;
+    }
+    ::unlink(name.c_str());
+    return fd;
 }
 
 FileHandle fileCreateIn(FileHandle hFolder, const std::string& name, uint32_t ulMode)
@@ -227,8 +270,12 @@ bool readUntilEnd(void* pBuffer, size_t ulBytes, size_t& ulRead, ReadSome&& read
 
 bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead)
 {
-    return readUntilEnd(pBuffer, ulBytes, ulRead,
-                        [&](unsigned char* p, size_t n, size_t) { return ::read(hFile, p, n); });
+    return readUntilEnd(pBuffer, ulBytes, ulRead, [&](unsigned char* p, size_t n, size_t) {
+        ssize_t got = ::read(hFile, p, n);
+        while (got < 0 && wouldBlock() && waitReady(hFile, POLLIN))
+            got = ::read(hFile, p, n);
+        return got;
+    });
 }
 
 bool fileReadAt(FileHandle hFile, void* pBuffer, size_t ulBytes, uint64_t ullOffset, size_t& ulRead)
@@ -281,7 +328,7 @@ bool fileWriteAll(FileHandle hFile, const void* pData, size_t ulBytes)
         const size_t n = limit != 0 ? std::min(ulBytes, limit) : ulBytes;
         const ssize_t w = ::write(hFile, p, n);
         if (w < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || (wouldBlock() && waitReady(hFile, POLLOUT)))
                 continue;
             return fail();
         }
@@ -292,6 +339,24 @@ bool fileWriteAll(FileHandle hFile, const void* pData, size_t ulBytes)
     }
     return true;
 }
+
+bool fileWriteAt(FileHandle hFile, const void* pData, size_t ulBytes, uint64_t ullOffset)
+{
+    const auto* p = static_cast<const unsigned char*>(pData);
+    for (size_t ulDone = 0; ulDone < ulBytes;) {
+        if (injected(FileOp::Write))
+            return false;
+        const ssize_t w = ::pwrite(hFile, p + ulDone, ulBytes - ulDone, static_cast<off_t>(ullOffset + ulDone));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return w < 0 ? fail() : failWith(ENOSPC);
+        ulDone += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool fileRewind(FileHandle hFile) { return ::lseek(hFile, 0, SEEK_SET) == 0 || fail(); }
 
 bool fileTruncate(FileHandle hFile, uint64_t ullSize)
 {

@@ -42,6 +42,9 @@ struct FileInfo {
 };
 
 FileHandle fileOpenRead(const std::string& path);
+// A second handle on the same open file (standard input, say), sharing its
+// position.
+FileHandle fileDuplicate(FileHandle hFile);
 // Opens for writing; a file it creates gets ulMode (less the umask).
 FileHandle fileOpenWrite(const std::string& path, FileDisposition disposition, uint32_t ulMode = 0644);
 
@@ -59,6 +62,11 @@ bool folderSync(FileHandle hFolder);
 // A new file without a name in hFolder, open for writing (O_TMPFILE); fails
 // with EOPNOTSUPP, EISDIR or EINVAL where the file system has no such files.
 FileHandle fileCreateUnnamed(FileHandle hFolder, uint32_t ulMode);
+// A scratch file for the process alone in folder, open for reading and
+// writing: unnamed and never to be named (O_TMPFILE with O_EXCL), or, where
+// the file system has no unnamed files, made under a fresh name (mode 0600)
+// that is removed at once. It goes with its last handle.
+FileHandle fileCreateScratch(const std::string& folder);
 // A new file named name in hFolder, open for writing; EEXIST when present.
 FileHandle fileCreateIn(FileHandle hFolder, const std::string& name, uint32_t ulMode);
 // Gives an open file (unnamed or not) the new name name in hFolder; EEXIST
@@ -76,7 +84,8 @@ bool fileGetPath(FileHandle hFile, std::string& path);
 bool fileLockExclusive(FileHandle hFile);
 
 // Reads up to ulBytes from the current position, stopping early only at the
-// end of the file; ulRead receives the count.
+// end of the file; ulRead receives the count. A handle that another program
+// left non-blocking (a pipe) is waited on, as is one written to below.
 bool fileRead(FileHandle hFile, void* pBuffer, size_t ulBytes, size_t& ulRead);
 // Reads from the current position to the end of the file. Fails with EFBIG
 // when that is more than ullMaxBytes.
@@ -90,6 +99,11 @@ bool fileReadAt(FileHandle hFile, void* pBuffer, size_t ulBytes, uint64_t ullOff
 // ignoreFileSizeSignal) or a full disk (ENOSPC) fails the call, with part of
 // the data possibly written.
 bool fileWriteAll(FileHandle hFile, const void* pData, size_t ulBytes);
+
+// Writes all ulBytes at ullOffset, leaving the position alone.
+bool fileWriteAt(FileHandle hFile, const void* pData, size_t ulBytes, uint64_t ullOffset);
+// Moves the position to the start of the file.
+bool fileRewind(FileHandle hFile);
 
 bool fileTruncate(FileHandle hFile, uint64_t ullSize);
 bool fileSync(FileHandle hFile);

@@ -3,6 +3,7 @@
 #include "nxr_os_text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -28,11 +29,14 @@ constexpr const char* kDefaultRegistryPath = "/etc/docseal/registry.reg";
 // A file modified less than this long before it was read may still change
 // without its size or time stamps moving (time stamps come from a coarse
 // clock, and some file systems keep whole or even two seconds). Such a file is
-// read again on the next query instead of being trusted.
+// read again at each check until the window has passed.
 constexpr int64_t kRacyWindowNs = 2'000'000'000;
 
 // How long the result of one check of the file stands.
 constexpr int64_t kRecheckNs = 1'000'000;
+
+// A larger settings file is taken as absent rather than read into memory.
+constexpr uint64_t kMaxSettingsBytes = 1u << 20;
 
 enum class ValueType { Dword, String, Other };
 
@@ -280,13 +284,14 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// The parsed settings file, shared by the whole process.
+// The parsed settings file, shared by the whole process. The fields the
+// query's fast path reads without the lock are atomic.
 struct RegistryCache {
     std::mutex mutex;
-    std::string checkedPath;   // the path of the last check, and
-    int64_t checkedAtNs = 0;   // its monotonic time
-    bool checked = false;      // false: look at the file on the next query
-    bool present = false;      // the last check's verdict
+    std::atomic<int64_t> validUntilNs{0}; // monotonic time until which the last check stands
+    std::atomic<uint64_t> generation{1};  // moves whenever what queries answer may have changed
+    std::string checkedPath;              // the path of the last check
+    bool present = false;                 // the last check's verdict
     bool loaded = false; // whether the fields below describe a file that was read
     std::string path;
     FileIdentity identity;
@@ -316,6 +321,8 @@ const char* currentRegistryPath()
     return (env != nullptr && *env != '\0') ? env : kDefaultRegistryPath;
 }
 
+// Reads the whole file into out; false on an error or when it holds more
+// than kMaxSettingsBytes (it may have grown since its size was taken).
 bool readWhole(int fd, std::string& out)
 {
     out.clear();
@@ -329,64 +336,88 @@ bool readWhole(int fd, std::string& out)
         }
         if (n == 0)
             return true;
+        if (out.size() + static_cast<size_t>(n) > kMaxSettingsBytes)
+            return false;
         out.append(chunk, static_cast<size_t>(n));
     }
 }
 
 void forget(RegistryCache& c)
 {
+    if (c.loaded)
+        c.generation.fetch_add(1, std::memory_order_relaxed);
     c.loaded = false;
     c.path.clear();
     c.raw.clear();
     c.keys.clear();
 }
 
-// Brings the cache up to date with the file at path; returns whether the
-// cache now holds a file. Called with the cache's mutex held.
-bool refresh(RegistryCache& c, const std::string& path, const struct stat& st)
+// Whether st describes a file the settings may come from: a regular file of
+// at most kMaxSettingsBytes. A FIFO or a device is never opened, so nothing
+// waits for a writer and no device acts on an open.
+bool usable(const struct stat& st)
 {
-    const FileIdentity seen = FileIdentity::of(st);
-    if (c.loaded && !c.racy && c.path == path && c.identity == seen)
-        return true;
+    return S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= kMaxSettingsBytes;
+}
 
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+// Brings the cache up to date with the file at path; returns whether the
+// cache now holds a file. The file is read again only when its identity
+// changed since it was read, or it had changed just before (racy).
+// Called with the cache's mutex held.
+bool refresh(RegistryCache& c, const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !usable(st)) {
         forget(c);
         return false;
     }
+    if (c.loaded && !c.racy && c.path == path && c.identity == FileIdentity::of(st))
+        return true;
+
+    // Without waiting, should a FIFO have taken the name since.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat opened {};
     std::string raw;
-    const bool ok = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && readWhole(fd, raw);
-    ::close(fd);
+    const bool ok = fd >= 0 && ::fstat(fd, &opened) == 0 && usable(opened) && readWhole(fd, raw);
+    if (fd >= 0)
+        ::close(fd);
     if (!ok) {
         forget(c);
         return false;
     }
 
     const FileIdentity identity = FileIdentity::of(opened);
-    if (!(c.loaded && c.path == path && c.raw == raw))
+    if (!(c.loaded && c.path == path && c.raw == raw)) {
         c.keys = parseRegistryText(decodeFile(raw));
+        c.generation.fetch_add(1, std::memory_order_relaxed);
+    }
     c.loaded = true;
     c.path = path;
     c.identity = identity;
     c.raw = std::move(raw);
-    c.racy = nowNs() - std::max(identity.mtimeNs, identity.ctimeNs) < kRacyWindowNs;
+    // Changed within the window before it was read: another change may
+    // follow without moving the identity. A time stamp in the future says
+    // nothing of that, and must not make every check read the file.
+    const int64_t sinceChange = nowNs() - std::max(identity.mtimeNs, identity.ctimeNs);
+    c.racy = sinceChange >= 0 && sinceChange < kRacyWindowNs;
     return true;
 }
 
 // Whether the file at path holds settings, checking it again when the last
 // check was of another path, was dropped, or is older than kRecheckNs. Called
 // with the cache's mutex held.
-bool current(RegistryCache& c, const char* path)
+bool current(RegistryCache& c)
 {
     const int64_t now = nowNs(CLOCK_MONOTONIC);
-    if (c.checked && now - c.checkedAtNs < kRecheckNs && c.checkedPath == path)
+    if (now < c.validUntilNs.load(std::memory_order_relaxed))
         return c.present;
-    struct stat st {};
-    c.present = ::stat(path, &st) == 0 && refresh(c, path, st);
-    c.checkedPath = path;
-    c.checkedAtNs = now;
-    c.checked = true;
+    const char* path = currentRegistryPath();
+    if (c.checkedPath != path) {
+        c.checkedPath = path;
+        c.generation.fetch_add(1, std::memory_order_relaxed);
+    }
+    c.present = refresh(c, c.checkedPath);
+    c.validUntilNs.store(now + kRecheckNs, std::memory_order_release);
     return c.present;
 }
 
@@ -396,7 +427,7 @@ bool withValue(std::u16string_view subKey, std::u16string_view valueName, Use us
 {
     RegistryCache& c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
-    if (!current(c, currentRegistryPath()))
+    if (!current(c))
         return false;
     const auto key = c.keys.find(normalizeKeyPath(subKey));
     if (key == c.keys.end())
@@ -418,7 +449,19 @@ void regSettingsChanged()
 {
     RegistryCache& c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
-    c.checked = false;
+    c.validUntilNs.store(0, std::memory_order_release);
+}
+
+uint64_t regSettingsGeneration()
+{
+    RegistryCache& c = cache();
+    // Within the time the last check stands nothing is looked at again, so
+    // the lock is needed only when the file is due to be checked.
+    if (nowNs(CLOCK_MONOTONIC) < c.validUntilNs.load(std::memory_order_acquire))
+        return c.generation.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(c.mutex);
+    current(c);
+    return c.generation.load(std::memory_order_relaxed);
 }
 
 bool regQueryDword(std::u16string_view subKey, std::u16string_view valueName, uint32_t& ulValue)

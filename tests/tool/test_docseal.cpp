@@ -41,10 +41,12 @@ TEST_F(Docseal, UsageErrors)
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {doc}, {doc, "/encrypt", "a", "b"}, {dir.file("missing.xml"), "/encrypt"}, {doc, "/ENCRYPT"},
              {doc, "/encrypt "}, {doc, "-encrypt"}, {std::string("\xFF\xFE.xml"), "/encrypt"},
-             {doc, "/encrypt", "pass\xE9"}}) { // names are bytes, a passphrase is UTF-8
+             {doc, "/encrypt", "pass\xE9"}, // names are bytes, a passphrase is UTF-8
+             {"-o"}, {"--output", doc, "/encrypt"}, {"-o", "", doc, "/encrypt"}, {"-o", "a", "-o", "b", doc, "/encrypt"},
+             {"-q", doc, "/encrypt"}, {"--outpt=a", doc, "/encrypt"}, {"-o", "a", doc}}) {
         const RunResult r = docseal(args);
         EXPECT_EQ(r.status, 2);
-        EXPECT_NE(r.out.find("Usage: docseal FILE /encrypt [PASSPHRASE]"), std::string::npos);
+        EXPECT_NE(r.out.find("Usage: docseal [-o OUTPUT] FILE /encrypt [PASSPHRASE]"), std::string::npos);
     }
     EXPECT_FALSE(fileExists(doc + ".enc"));
 }
@@ -67,6 +69,67 @@ TEST_F(Docseal, AnyNameTheKernelAccepts)
         fs::remove(path);
         fs::remove(path + ".enc");
     }
+}
+
+// -o puts the output in any folder, replacing an old file or a link's target
+// as an output beside the input is replaced; "-" is standard input or output,
+// and standard output gets nothing from a run that fails. Nothing is left in
+// $TMPDIR, where standard input and output are spilled.
+TEST_F(Docseal, OutputsAnywhereAndPipes)
+{
+    ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
+    const std::string sealed = readFile(doc + ".enc");
+    fs::create_directories(dir.file("spill"));
+    fs::create_directories(dir.file("other"));
+    writeFile(dir.file("old"), std::string(100000, 'o'));
+    fs::create_symlink("old", dir.file("link"));
+    writeFile(dir.file("-x.xml"), kDocument);
+    writeFile(dir.file("bad.xml"), "<a><b></a>");
+    ASSERT_EQ(run("/bin/sh", {std::string(TOOL_TESTS_DIR) + "/openssl_container.sh", "seal", "pw", dir.file("bad.xml"),
+                              dir.file("bad.xml.enc")}).status, 0);
+    const std::string in = "cd '" + dir.path() + "' && export TMPDIR=spill && ";
+    const struct {
+        std::string prefix;
+        std::vector<std::string> args;
+        int status;
+        std::string out, file = "";
+    } cases[] = {
+        {"", {"-o", "other/r.enc", doc, "/encrypt", "pw"}, 0, sealed, "other/r.enc"},
+        {"", {"--output=old", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument, "old"},
+        {"", {"-o", "link", "report.xml", "/encrypt", "pw"}, 0, sealed, "old"},
+        {"", {"--", "-x.xml", "/encrypt", "pw"}, 0, sealed, "-x.xml.enc"},
+        {"", {"--output=-", "report.xml", "/encrypt", "pw"}, 0, sealed},
+        {"", {"-o", "-", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument},
+        {"exec <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed},
+        {"exec <report.xml.enc; ", {"-", "/decrypt", "pw"}, 0, kDocument},
+        {"cat report.xml | ", {"-o", "other/p.enc", "-", "/encrypt", "pw"}, 0, sealed, "other/p.enc"},
+        {"cat report.xml.enc | ", {"-o", "-", "-", "/decrypt", "pw"}, 0, kDocument},
+        {"cat bad.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
+        {"cat report.xml.enc | ", {"-", "/decrypt", "wrong"}, 1, ""},
+        {"cat bad.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
+        {"", {"-o", "-", "bad.xml.enc", "/decrypt", "pw"}, 1, ""},
+        {"exec >&- <report.xml; ", {"-", "/encrypt", "pw"}, 1, ""},
+        {"head -c 40 report.xml.enc | ", {"-", "/decrypt", "pw"}, 1, ""},
+        {"cat report.xml.enc | ", {"-o", "-", "bad.xml", "/encrypt", "pw"}, 1, ""},
+        {"export DOCSEAL_PASSPHRASE_FD=0; exec <report.xml; ", {"-o", "other/q.enc", "-", "/encrypt"}, 2, ""},
+        {"", {"-x.xml", "/encrypt", "pw"}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.prefix + c.args[0] + " " + c.args[1]);
+        const RunResult r = run(DOCSEAL_BIN, c.args, in + c.prefix);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 2)
+            EXPECT_EQ(r.out.find("Usage: "), 0u);
+        else
+            EXPECT_EQ(c.file.empty() ? r.out : readFile(dir.file(c.file)), c.out);
+        EXPECT_TRUE(namesIn(dir.file("spill")).empty());
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.file("link")));
+    EXPECT_FALSE(fileExists(dir.file("other/q.enc")));
+    // A reader that goes away early fails the run.
+    writeFile(doc, "<r>" + repeat("<e>text</e>", 100000) + "</r>");
+    EXPECT_EQ(run("/bin/bash", {"-c", "\"$0\" - /encrypt pw <report.xml | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
+                                DOCSEAL_BIN}, in).status, 1);
 }
 
 // Every failure gives status 1, prints nothing, leaves the folder as it was
@@ -277,6 +340,27 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
                                "<EXIT> <docseal> <CAesKey::openStream> <Passed> ", "<ENTRY> <docseal> <CNXRFile::isValidFile> "})
         EXPECT_GT(countLogLines(reg.logPath(), {record}), 0u) << record;
     EXPECT_EQ(countLogLines(reg.logPath(), {"s3cret"}), 0u);
+
+    // A recorded length shorter than the data opens to that prefix, with a
+    // warning that tells how much was dropped.
+    std::string container = readFile(doc + ".enc");
+    container[4] = char(kDocument.size() - 1);
+    writeFile(doc + ".enc", container);
+    ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "s3cret"}).status, 0);
+    EXPECT_EQ(readFile(doc), kDocument.substr(0, kDocument.size() - 1));
+    EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", ": 1 bytes dropped"}), 1u);
+}
+
+// With standard output a pipe nobody reads, the message is lost, but the
+// status still tells that the work was done.
+TEST_F(Docseal, StatusStandsWhenStandardOutputIsAClosedPipe)
+{
+    const std::string closedPipe = "cd '" + dir.path() + "' && mkfifo p && exec 3<>p 4>p 3<&- >&4 4>&- && rm p && ";
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {doc, "/encrypt", "pw"}, {doc + ".enc", "/decrypt", "pw"}})
+        EXPECT_EQ(run(DOCSEAL_BIN, args, closedPipe).status, 0) << args[0];
+    EXPECT_EQ(readFile(doc), kDocument);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"report.xml", "report.xml.enc"}));
 }
 
 // Once the passphrase is in its secure buffer, other users no longer see it in

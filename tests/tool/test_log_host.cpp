@@ -35,6 +35,9 @@ TEST(LogHost, WhereverTheLogPoints)
         // 512-byte blocks); the output then fails too.
         {"file-size limit", "", "printf '<a>%030000d</a>' 0 > report.xml", "ulimit -f 8; ", 1,
          "[ $(stat -c %s logs/docseal.log) -gt 2000 ]"},
+        // Settings that are a FIFO count as absent, for --help too, never waited on.
+        {"settings a FIFO", "", "mkfifo fifo.reg", "DOCSEAL_REGISTRY=\"$PWD/fifo.reg\" ", 0,
+         "[ ! -e logs/docseal.log ] && DOCSEAL_REGISTRY=fifo.reg timeout 20 '" DOCSEAL_BIN "' --help >/dev/null"},
         // Not an absolute path: no file anywhere.
         {"drive letter", "\"TextOutput\"=\"C:\\\\Logs\\\\docseal.log\"", "", "", 0,
          "[ \"$(ls -A)\" = \"logs\nreport.xml\nreport.xml.enc\" ]"},

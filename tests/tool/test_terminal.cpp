@@ -114,6 +114,13 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
         EXPECT_EQ(onTerminal({doc + ".enc", "/decrypt"}, prefix, {pass}).status, 0);
         EXPECT_EQ(readFile(doc), text);
     }
+    // The limit of 4096 bytes counts the passphrase without its line end.
+    const std::string longest(4096, 'x');
+    writeFile(passFile, longest + "\r\n");
+    ASSERT_EQ(run(DOCSEAL_BIN, {doc, "/encrypt", longest}).status, 0);
+    const std::string byArgument = readFile(doc + ".enc");
+    EXPECT_EQ(run(DOCSEAL_BIN, {doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FILE='" + passFile + "' ").status, 0);
+    EXPECT_EQ(readFile(doc + ".enc"), byArgument);
     // Ctrl-C at the prompt ends the program as the signal would, with the
     // terminal echoing again.
     const Session s = onTerminal({doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FD=0 ", {"\x03"});
@@ -126,6 +133,8 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
 TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
 {
     writeFile(dir.file("bad.xml"), "<a>\n<b></a>");
+    writeFile(dir.file("long"), std::string(4097, 'x') + "\r\n");
+    writeFile(dir.file("cr"), std::string(4096, 'x') + "\rx\n");
     ASSERT_EQ(onTerminal({doc, "/encrypt", pass}).status, 0);
     writeFile(dir.file("mode9.xml.enc"), "\x09" + readFile(doc + ".enc").substr(1)); // key mode 9
     // At the check's limits: nesting, namespaces in scope, entity expansions
@@ -174,7 +183,10 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {seal, file + ". ", 1, "cannot read the passphrase from '.': Is a directory"},
         {seal, fd + "7 ", 1, "cannot read the passphrase from descriptor 7: Bad file descriptor"},
         {seal, file + "/dev/null ", 1, "the passphrase from '/dev/null' is empty"},
+        {seal, file + "long ", 1, "the passphrase from 'long' is longer than 4096 bytes"},
+        {seal, file + "cr ", 1, "the passphrase from 'cr' is longer than 4096 bytes"},
         {seal, fd + "0 ", 1, "the two passphrases differ", {pass, pass + "x"}},
+        {{"-o", "r.enc", "-", "/encrypt"}, fd + "0 ", 2, "the passphrase cannot be read from standard input, which"},
     };
     const auto before = namesIn(dir.path());
     for (const auto& c : cases) {
@@ -187,6 +199,12 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         EXPECT_EQ(piped.status, c.status);
         EXPECT_EQ(piped.out.find("docseal: "), std::string::npos) << piped.out;
         EXPECT_EQ(namesIn(dir.path()), before);
+    }
+    // A container is never shown on a terminal, nor typed there.
+    for (const auto& args : {std::vector<std::string>{"-o", "-", "report.xml", "/encrypt"}, {"-", "/decrypt"}}) {
+        const Session shown = onTerminal(args, in);
+        EXPECT_EQ(shown.status, 2);
+        EXPECT_NE(shown.terminal.find("docseal: a container is not"), std::string::npos) << shown.terminal;
     }
 }
 

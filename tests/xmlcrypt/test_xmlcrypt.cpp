@@ -66,8 +66,11 @@ TEST(XmlCryptBuffers, KeyModes)
     EXPECT_EQ(textOf(out), kXml);
     ASSERT_TRUE(service.decryptXMLBuffer(&c3, &out, plain.getNumElems(), 3, &pw));
     EXPECT_EQ(textOf(out), kXml);
+    ScopedRegistry reg;
+    reg.enableLogging(27);
     ASSERT_TRUE(service.decryptXMLBuffer(&c1, &out, 5, 1, &none));
     EXPECT_EQ(textOf(out), kXml.substr(0, 5));
+    EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", std::to_string(kXml.size() - 5) + " bytes dropped"}), 1u);
 
     // Wrong keys either fail or do not give the document back; a recorded
     // length beyond the deciphered data, or zero, fails. A failure leaves the

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <optional>
 #include <thread>
 
@@ -149,5 +151,26 @@ TEST(OsRegistry, SeesEveryChangeOfTheFile)
     ASSERT_EQ(std::remove(reg.path().c_str()), 0);
     settle();
     EXPECT_EQ(dword(u"Logging"), std::nullopt);
+
+    // At most 1 MiB is read; a larger file counts as absent.
+    const std::string body = "REGEDIT4\n[HKLM\\SOFTWARE\\Corvane\\Logs]\n\"Logging\"=dword:00000004\n;";
+    for (const size_t extra : {1, 0}) {
+        writeFile(reg.path(), body + std::string((1u << 20) - body.size() + extra, ';'));
+        settle();
+        EXPECT_EQ(dword(u"Logging"), extra ? std::nullopt : std::optional<uint32_t>(4)) << extra;
+    }
+    // Stamped in the future, it is read once, not again at every check.
+    const timespec stamps[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, reg.path().c_str(), stamps, 0), 0);
+    const auto bytesRead = [] {
+        const std::string io = nxrtest::readFile("/proc/self/io");
+        return std::stoull(io.substr(io.find("rchar:") + 6));
+    };
+    settle();
+    EXPECT_EQ(dword(u"Logging"), 4u);
+    const uint64_t before = bytesRead();
+    for (int i = 0; i < 5; ++i, settle())
+        EXPECT_EQ(dword(u"Logging"), 4u);
+    EXPECT_LT(bytesRead() - before, 1u << 20);
 }
 
