@@ -3,6 +3,9 @@
 
 Records with attributes, text with entity references and CDATA, so that the
 parser meets the usual mix: gen_xml.py SIZE_MB OUT
+
+With a third argument, attribute, comment or cdata, the document is one
+element holding a single piece of markup of that kind and size instead.
 """
 import random
 import sys
@@ -14,6 +17,12 @@ def main():
     rnd = random.Random(20261206)
     words = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta", "iota", "kappa",
              "lambda", "mu", "nu", "xi", "omicron", "pi", "rho", "sigma", "tau", "upsilon"]
+    if len(sys.argv) > 3:
+        body = "x" * size
+        with open(out, "w", encoding="utf-8") as f:
+            f.write({"attribute": '<d a="%s"/>', "comment": "<d><!--%s--></d>",
+                     "cdata": "<d><![CDATA[%s]]></d>"}[sys.argv[3]] % body)
+        return
     with open(out, "w", encoding="utf-8") as f:
         f.write('<?xml version="1.0" encoding="UTF-8"?>\n<ledger generated="bench">\n')
         written = 60

@@ -4,7 +4,8 @@
     run_bench.py DOCSEAL_BINARY [--runs N] [--dir DIR] [--large]
 
 Documents of 4 KB, 20 MB, 100 MB and 200 MB (and 1 GB with --large or
-BENCH_LARGE=1, for memory only) are generated (gen_xml.py) into DIR, a tmpfs
+BENCH_LARGE=1, for memory only), and three of one 8 MiB attribute value,
+comment or CDATA section (for memory), are generated (gen_xml.py) into DIR, a tmpfs
 folder by default, so the page cache is warm and outputs land in memory.
 
 Each command runs N times (default 3; ten times as often for the 4 KB
@@ -19,7 +20,9 @@ started together (both cores busy, as docseal's are; the time is until both
 finished); the peer of opening is the pipeline `openssl enc -d | tee OUT |
 xmllint --stream --noout -`. The older sequential sums are kept for history.
 bench_check (built beside docseal with -DDOCSEAL_BENCH=ON) runs docseal's XML
-check alone over the same bytes: the floor with this parser.
+check alone over the same bytes: the floor with this parser; and again
+with the parser's memory released without its wipe, for what the wiping
+costs.
 """
 import argparse
 import os
@@ -42,6 +45,8 @@ XMLSEC_TEMPLATE = """<?xml version="1.0"?>
 </EncryptedData>
 """
 MEMORY_LIMIT_MIB = 32
+TOKEN_MEMORY_LIMIT_MIB = 128  # a document with a piece of markup of 1 MiB or more
+TOKEN_KINDS = ("attribute", "comment", "cdata")
 
 
 def openssl(*args):
@@ -109,6 +114,8 @@ def measure(docseal, helpers, folder, name, runs, peers):
     peak_of = {"docseal seal pipe": 1, "docseal open pipe": 1}  # docseal's own peak
     if helpers["check"] and peers in ("some", "all"):
         commands["check alone"] = ([[helpers["check"], doc]], False, None)
+        # The parser's blocks released without their wipe: what the wiping costs.
+        commands["check alone, unwiped"] = ([[helpers["check"], "--unwiped", doc]], False, None)
     have = {tool: shutil.which(tool) is not None for tool in ("openssl", "xmllint", "xmlsec1", "tee")}
     if peers and have["openssl"]:
         subprocess.run(openssl("-in", doc, "-out", ossl), check=True)
@@ -186,6 +193,18 @@ def main():
                   file=sys.stderr)
             results[key], loads[key] = measure(docseal, helpers, folder, name, runs, peers)
             os.remove(path)  # room for the next one
+        # One attribute value, comment or CDATA section of 8 MiB, which the
+        # parser holds whole.
+        for kind in TOKEN_KINDS:
+            key, name = "8 MiB " + kind, kind + ".xml"
+            path = os.path.join(folder, name)
+            subprocess.run([sys.executable, os.path.join(HERE, "gen_xml.py"), str(8 * 1.048576), path, kind],
+                           check=True)
+            sizes[key] = os.path.getsize(path)
+            print("measuring %s (%d bytes, %d runs, load %.1f)..." % (name, sizes[key], args.runs, load()),
+                  file=sys.stderr)
+            results[key], loads[key] = measure(docseal, helpers, folder, name, args.runs, None)
+            os.remove(path)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -209,7 +228,8 @@ def main():
         for op in ("seal", "open"):
             for how in ("", " pipe"):
                 show("peak memory, %sing %s%s" % (op, key, how and ", pipe to pipe"),
-                     results[key]["docseal " + op + how][1] / 1024, MEMORY_LIMIT_MIB, key, " MiB")
+                     results[key]["docseal " + op + how][1] / 1024,
+                     TOKEN_MEMORY_LIMIT_MIB if key.startswith("8 MiB") else MEMORY_LIMIT_MIB, key, " MiB")
     show("sealing 200 MB pipe to pipe / sealing the file beside itself",
          ratio("200 MB", "docseal seal pipe", "docseal seal"), 1.15, "200 MB")
     show("opening 200 MB pipe to pipe / opening the file beside itself",
@@ -234,6 +254,10 @@ def main():
              big["docseal open"][0] / (big["openssl enc -d"][0] + big["xmllint --stream"][0]), 1.0, "200 MB")
     show("sealing 200 MB / xmlsec1 encrypt", ratio("200 MB", "docseal seal", "xmlsec1 encrypt"), 0.5, "200 MB")
     show("opening 4 KB / openssl enc -d", ratio("4 KB", "docseal open", "openssl enc -d"), 3.0, "4 KB")
+
+    print("\nthe parser's memory wiped as it is released (the check alone, same runs):")
+    for key in ("100 MB", "200 MB"):
+        show("check alone %s, wiping / not wiping" % key, ratio(key, "check alone", "check alone, unwiped"), 1.05, key)
 
     print("\nfloor (docseal's XML check alone over the same bytes):")
     for key in ("100 MB", "200 MB"):
