@@ -83,7 +83,8 @@ bench: deps $(BUILD)/CMakeCache.txt
 	fi
 	cmake -S . -B $(BUILD) -DDOCSEAL_BENCH=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target docseal bench_check bench_run
-	python3 bench/run_bench.py $(BUILD)/bin/docseal --runs $(BENCH_RUNS) $(if $(filter-out 0,$(BENCH_LARGE)),--large)
+	python3 bench/run_bench.py $(BUILD)/bin/docseal --runs $(BENCH_RUNS) $(if $(filter-out 0,$(BENCH_LARGE)),--large) \
+	  $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE))
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

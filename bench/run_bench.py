@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Times docseal against peer tools and prints each speed and memory target.
 
-    run_bench.py DOCSEAL_BINARY [--runs N] [--dir DIR] [--large]
+    run_bench.py DOCSEAL_BINARY [--runs N] [--dir DIR] [--large] [--before DOCSEAL_BINARY]
 
 Documents of 4 KB, 20 MB, 100 MB and 200 MB (and 1 GB with --large or
-BENCH_LARGE=1, for memory only), and three of one 8 MiB attribute value,
-comment or CDATA section (for memory), are generated (gen_xml.py) into DIR, a tmpfs
+BENCH_LARGE=1, for memory only), 200 MB of plain text and of a base64 payload
+in one element, and three documents of one 8 MiB attribute value, comment or
+CDATA section (for memory), are generated (gen_xml.py) into DIR, a tmpfs
 folder by default, so the page cache is warm and outputs land in memory.
 
 Each command runs N times (default 3; ten times as often for the 4 KB
@@ -20,9 +21,12 @@ started together (both cores busy, as docseal's are; the time is until both
 finished); the peer of opening is the pipeline `openssl enc -d | tee OUT |
 xmllint --stream --noout -`. The older sequential sums are kept for history.
 bench_check (built beside docseal with -DDOCSEAL_BENCH=ON) runs docseal's XML
-check alone over the same bytes: the floor with this parser; and again
-with the parser's memory released without its wipe, for what the wiping
-costs.
+check alone over the same bytes: the floor with this parser; `bench_check
+--full` runs it on the parser's full scanner only, as before the light one,
+and `bench_check --unwiped` releases the parser's memory without its wipe,
+for what the wiping costs. With --before (or BENCH_BEFORE=BINARY), another
+docseal, say one built from an older commit, seals and opens in the same
+rounds, for before-and-after ratios.
 """
 import argparse
 import os
@@ -94,7 +98,7 @@ def remove(*paths):
             os.remove(p)
 
 
-def measure(docseal, helpers, folder, name, runs, peers):
+def measure(docseal, helpers, folder, name, runs, peers, before=None):
     """Median times and memory of docseal (and, with peers, of the peer
     tools and the check alone) on one document: ({name: (seconds, KiB)},
     the mean load average over the rounds)."""
@@ -112,8 +116,12 @@ def measure(docseal, helpers, folder, name, runs, peers):
         "docseal open pipe": ([["cat", work + ".enc"], [docseal, "-", "/decrypt", PASS], ["cat"]], True, None),
     }
     peak_of = {"docseal seal pipe": 1, "docseal open pipe": 1}  # docseal's own peak
-    if helpers["check"] and peers in ("some", "all"):
+    if before:
+        commands["before: docseal seal"] = ([[before, doc, "/encrypt", PASS]], False, lambda: remove(enc))
+        commands["before: docseal open"] = ([[before, work + ".enc", "/decrypt", PASS]], False, lambda: remove(work))
+    if helpers["check"] and peers in ("some", "all", "check"):
         commands["check alone"] = ([[helpers["check"], doc]], False, None)
+        commands["check alone, full scanner"] = ([[helpers["check"], "--full", doc]], False, None)
         # The parser's blocks released without their wipe: what the wiping costs.
         commands["check alone, unwiped"] = ([[helpers["check"], "--unwiped", doc]], False, None)
     have = {tool: shutil.which(tool) is not None for tool in ("openssl", "xmllint", "xmlsec1", "tee")}
@@ -165,7 +173,10 @@ def main():
     ap.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
     ap.add_argument("--large", action="store_true", default=os.environ.get("BENCH_LARGE", "") not in ("", "0"),
                     help="also a 1 GB document (memory only); BENCH_LARGE=1 does the same")
+    ap.add_argument("--before", default=os.environ.get("BENCH_BEFORE") or None,
+                    help="another docseal to time in the same rounds; BENCH_BEFORE=BINARY does the same")
     args = ap.parse_args()
+    before = os.path.abspath(args.before) if args.before else None
     sys.stdout.reconfigure(line_buffering=True)  # in order with the progress on stderr
     docseal = os.path.abspath(args.docseal)
     # Built beside docseal with -DDOCSEAL_BENCH=ON.
@@ -177,34 +188,28 @@ def main():
                 "run": "peak memory includes this script's, which each child starts from"}[name]), file=sys.stderr)
             helpers[name] = None
 
-    # key -> (file, size in MB, runs, peers: None, "openssl", "some" or "all")
-    docs = {"4 KB": ("tiny.xml", 0.004, args.runs * 10, "openssl"), "20 MB": ("mid.xml", 20, args.runs, None),
-            "100 MB": ("hundred.xml", 100, args.runs, "some"), "200 MB": ("big.xml", 200, args.runs, "all")}
+    # key -> (file, size in MB, runs, peers: None, "openssl", "check", "some" or "all", kind of document)
+    docs = {"4 KB": ("tiny.xml", 0.004, args.runs * 10, "openssl", "records"),
+            "20 MB": ("mid.xml", 20, args.runs, None, "records"),
+            "100 MB": ("hundred.xml", 100, args.runs, "some", "records"),
+            "200 MB": ("big.xml", 200, args.runs, "all", "records"),
+            "200 MB text": ("text.xml", 200, args.runs, "check", "text"),
+            "200 MB base64": ("base64.xml", 200, args.runs, "check", "base64")}
+    for kind in TOKEN_KINDS:  # one piece of markup of 8 MiB, which the parser holds whole
+        docs["8 MiB " + kind] = (kind + ".xml", 8 * 1.048576, args.runs, None, kind)
     if args.large:
-        docs["1 GB"] = ("huge.xml", 1000, 1, None)
+        docs["1 GB"] = ("huge.xml", 1000, 1, None, "records")
     folder = tempfile.mkdtemp(prefix="docseal-bench-", dir=args.dir)
     results, sizes, loads = {}, {}, {}
     try:
-        for key, (name, mb, runs, peers) in docs.items():
+        for key, (name, mb, runs, peers, kind) in docs.items():
             path = os.path.join(folder, name)
-            subprocess.run([sys.executable, os.path.join(HERE, "gen_xml.py"), str(mb), path], check=True)
+            subprocess.run([sys.executable, os.path.join(HERE, "gen_xml.py"), str(mb), path, kind], check=True)
             sizes[key] = os.path.getsize(path)
             print("measuring %s (%d bytes, %d runs, load %.1f)..." % (name, sizes[key], runs, load()),
                   file=sys.stderr)
-            results[key], loads[key] = measure(docseal, helpers, folder, name, runs, peers)
+            results[key], loads[key] = measure(docseal, helpers, folder, name, runs, peers, before)
             os.remove(path)  # room for the next one
-        # One attribute value, comment or CDATA section of 8 MiB, which the
-        # parser holds whole.
-        for kind in TOKEN_KINDS:
-            key, name = "8 MiB " + kind, kind + ".xml"
-            path = os.path.join(folder, name)
-            subprocess.run([sys.executable, os.path.join(HERE, "gen_xml.py"), str(8 * 1.048576), path, kind],
-                           check=True)
-            sizes[key] = os.path.getsize(path)
-            print("measuring %s (%d bytes, %d runs, load %.1f)..." % (name, sizes[key], args.runs, load()),
-                  file=sys.stderr)
-            results[key], loads[key] = measure(docseal, helpers, folder, name, args.runs, None)
-            os.remove(path)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -236,14 +241,22 @@ def main():
          ratio("200 MB", "docseal open pipe", "docseal open"), None, "200 MB")
     for key in ("100 MB", "200 MB"):
         show("sealing %s / (xmllint --stream & openssl enc, side by side)" % key,
-             ratio(key, "docseal seal", "xmllint & openssl enc"), 1.0, key)
+             ratio(key, "docseal seal", "xmllint & openssl enc"), 0.85, key)
         show("opening %s / (openssl enc -d | tee | xmllint --stream -)" % key,
-             ratio(key, "docseal open", "openssl -d | tee | xmllint"), 1.0, key)
+             ratio(key, "docseal open", "openssl -d | tee | xmllint"), 0.75, key)
+        show("check alone %s / check alone on the full scanner" % key,
+             ratio(key, "check alone", "check alone, full scanner"), 0.85, key)
     for op in ("seal", "open"):
         per_big = results["200 MB"]["docseal " + op][0] / sizes["200 MB"]
         per_mid = results["20 MB"]["docseal " + op][0] / sizes["20 MB"]
         show("%sing time per MB, 200 MB / 20 MB" % op, per_big / per_mid, 1.15, "200 MB")
-    show("sealing 4 KB / openssl enc", ratio("4 KB", "docseal seal", "openssl enc"), 1.3, "4 KB")
+    for kind in ("text", "base64"):
+        key = "200 MB " + kind
+        for cmd in ("docseal seal", "check alone"):
+            if key in results and cmd in results[key] and cmd in results["200 MB"]:
+                show("%s time per MB, 200 MB of %s / the generated 200 MB" % (cmd, kind),
+                     (results[key][cmd][0] / sizes[key]) / (results["200 MB"][cmd][0] / sizes["200 MB"]), 1.0, key)
+    show("sealing 4 KB / openssl enc", ratio("4 KB", "docseal seal", "openssl enc"), 1.5, "4 KB")
 
     print("\nhistory (the sequential peers):")
     big = results["200 MB"]
@@ -258,6 +271,13 @@ def main():
     print("\nthe parser's memory wiped as it is released (the check alone, same runs):")
     for key in ("100 MB", "200 MB"):
         show("check alone %s, wiping / not wiping" % key, ratio(key, "check alone", "check alone, unwiped"), 1.05, key)
+
+    if before:
+        print("\nbefore and after (%s, in the same rounds):" % before)
+        for key in results:
+            for op in ("seal", "open"):
+                show("%sing %s, now / before" % (op, key), ratio(key, "docseal " + op, "before: docseal " + op),
+                     None, key)
 
     print("\nfloor (docseal's XML check alone over the same bytes):")
     for key in ("100 MB", "200 MB"):

@@ -244,6 +244,15 @@ int readOptions(int argc, char** argv, const char*& pszOutput, int& iFirst, std:
 
 int run(int argc, char** argv, const ClosedStreams& closed)
 {
+    // The parser library starts on the side first thing when a command word
+    // that checks a document is among the arguments, while the message
+    // library loads and the
+    // passphrase and the key are prepared. It stays initialised until the
+    // process ends.
+    std::optional<CXercesLibraryWarmUp> parserStart;
+    for (int i = 2; i < argc && !parserStart; ++i)
+        if (std::strcmp(argv[i], "/encrypt") == 0 || std::strcmp(argv[i], "/decrypt") == 0)
+            parserStart.emplace(true);
     if (argc == 2 && isOneOf(argv[1], "--version", "-V")) {
         printVersion();
         return EXIT_DONE;
@@ -302,12 +311,6 @@ int run(int argc, char** argv, const ClosedStreams& closed)
         library.loadString(MSG_DECRYPTED_TO, decryptedMessage);
         library.loadString(MSG_ENCRYPTED_TO, encryptedMessage);
     }
-    // The parser library starts on the side while the passphrase and the key
-    // are prepared; the check of the document needs it later. It stays
-    // initialised until the process ends.
-    std::optional<CXercesLibraryWarmUp> parserStart;
-    if (bDecrypt || bEncrypt)
-        parserStart.emplace(true);
 
     bool bDone = false;
     {

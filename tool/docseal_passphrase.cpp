@@ -1,12 +1,14 @@
 #include "docseal_passphrase.h"
 
+#include "nxr_os_file.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <iterator>
 #include <poll.h>
+#include <pthread.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <termios.h>
@@ -101,61 +103,19 @@ LineRead readLine(int iFd, CNXRBuffer<NXR_CHAR>& line, int& iError)
     return result;
 }
 
-// The terminal whose echo is off and its settings from before, for the
-// handler that puts them back when a signal ends the program at the prompt.
+// The terminal whose echo is off, its settings from before and without echo,
+// and the prompt shown there, for the handlers below: a signal that ends the
+// program at the prompt puts the settings back; job control puts them back
+// while the program is stopped, and turns echo off again and shows the prompt
+// anew when it continues, so what is typed is never shown.
 volatile sig_atomic_t g_iQuietFd = -1;
 termios g_savedTerminal{};
-constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+termios g_quietTerminal{};
+const char* volatile g_pszPrompt = "";
+volatile size_t g_ulPromptBytes = 0;
+constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 
-extern "C" void restoreTerminalAndDie(int iSignal)
-{
-    if (g_iQuietFd >= 0)
-        ::tcsetattr(g_iQuietFd, TCSANOW, &g_savedTerminal);
-    ::signal(iSignal, SIG_DFL);
-    ::raise(iSignal);
-}
-
-// Echo off on a terminal for its lifetime (the line end still shows); the
-// settings come back when it ends or a signal ends the program.
-class CEchoOff {
-public:
-    explicit CEchoOff(int iFd) : m_iFd(iFd)
-    {
-        if (::tcgetattr(iFd, &g_savedTerminal) != 0)
-            return;
-        struct sigaction restore = {};
-        restore.sa_handler = restoreTerminalAndDie;
-        sigemptyset(&restore.sa_mask);
-        for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
-            ::sigaction(kFatalSignals[i], nullptr, &m_previous[i]);
-            if (m_previous[i].sa_handler != SIG_IGN) // an ignored signal stays ignored
-                ::sigaction(kFatalSignals[i], &restore, nullptr);
-        }
-        g_iQuietFd = iFd;
-        termios quiet = g_savedTerminal;
-        quiet.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK);
-        quiet.c_lflag |= ECHONL;
-        m_bActive = ::tcsetattr(iFd, TCSAFLUSH, &quiet) == 0;
-    }
-    ~CEchoOff()
-    {
-        if (g_iQuietFd < 0)
-            return;
-        if (m_bActive)
-            ::tcsetattr(m_iFd, TCSANOW, &g_savedTerminal);
-        g_iQuietFd = -1;
-        for (size_t i = 0; i < std::size(kFatalSignals); ++i)
-            ::sigaction(kFatalSignals[i], &m_previous[i], nullptr);
-    }
-    CEchoOff(const CEchoOff&) = delete;
-    CEchoOff& operator=(const CEchoOff&) = delete;
-
-private:
-    int m_iFd;
-    bool m_bActive = false;
-    struct sigaction m_previous[std::size(kFatalSignals)] = {};
-};
-
+// Safe in a signal handler: nothing but write(2).
 bool writeText(int iFd, std::string_view text)
 {
     while (!text.empty()) {
@@ -169,14 +129,129 @@ bool writeText(int iFd, std::string_view text)
     return true;
 }
 
-// Echo goes off before the prompt shows, so nothing typed after it is seen
-// or thrown away by the change. A terminal open only for reading gets its
-// prompt on standard error.
-LineRead promptLine(int iFd, std::string_view prompt, CNXRBuffer<NXR_CHAR>& line, int& iError)
+// The prompt on the terminal, or on standard error when the terminal is open
+// only for reading.
+void showPrompt(int iFd, std::string_view prompt)
 {
-    const CEchoOff quiet(iFd);
     if (!writeText(iFd, prompt))
         writeText(STDERR_FILENO, prompt);
+}
+
+extern "C" void restoreTerminalAndDie(int iSignal)
+{
+    if (g_iQuietFd >= 0)
+        ::tcsetattr(g_iQuietFd, TCSANOW, &g_savedTerminal);
+    ::signal(iSignal, SIG_DFL);
+    ::raise(iSignal);
+}
+
+// Echo off again, and the prompt shown again when asked.
+void quietAgain(bool bPrompt)
+{
+    if (g_iQuietFd < 0)
+        return;
+    ::tcsetattr(g_iQuietFd, TCSANOW, &g_quietTerminal);
+    if (bPrompt)
+        showPrompt(g_iQuietFd, std::string_view(g_pszPrompt, g_ulPromptBytes));
+}
+
+extern "C" void quietOnContinue(int)
+{
+    const int iSavedErrno = errno;
+    quietAgain(true);
+    errno = iSavedErrno;
+}
+
+// Runs with the stop signals and SIGCONT blocked, so the terminal may be set
+// from the background too. Stops with the terminal as it was; SIGCONT, held
+// until this handler returns, then quiets it again. A stop the kernel
+// discards (an orphaned process group) brings no SIGCONT: the terminal is
+// quieted here.
+extern "C" void restoreTerminalAndStop(int iSignal)
+{
+    const int iSavedErrno = errno;
+    if (g_iQuietFd >= 0)
+        ::tcsetattr(g_iQuietFd, TCSANOW, &g_savedTerminal);
+    struct sigaction self {};
+    ::sigaction(iSignal, nullptr, &self);
+    ::signal(iSignal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, iSignal);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(iSignal);
+    ::pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    ::sigaction(iSignal, &self, nullptr);
+    sigset_t pending;
+    if (::sigpending(&pending) == 0 && !sigismember(&pending, SIGCONT))
+        quietAgain(false);
+    errno = iSavedErrno;
+}
+
+// Echo off on a terminal for its lifetime (the line end still shows); the
+// settings come back when it ends, while job control stops the program, or
+// when a signal ends the program.
+class CEchoOff {
+public:
+    CEchoOff(int iFd, std::string_view prompt) : m_iFd(iFd)
+    {
+        if (::tcgetattr(iFd, &g_savedTerminal) != 0)
+            return;
+        g_pszPrompt = prompt.data();
+        g_ulPromptBytes = prompt.size();
+        g_quietTerminal = g_savedTerminal;
+        g_quietTerminal.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK);
+        g_quietTerminal.c_lflag |= ECHONL;
+        os::forEachEndingSignal([&](int iSignal) { take(iSignal, restoreTerminalAndDie); });
+        for (const int iSignal : kStopSignals)
+            take(iSignal, restoreTerminalAndStop);
+        take(SIGCONT, quietOnContinue);
+        g_iQuietFd = iFd;
+        m_bActive = ::tcsetattr(iFd, TCSAFLUSH, &g_quietTerminal) == 0;
+    }
+    ~CEchoOff()
+    {
+        if (g_iQuietFd < 0)
+            return;
+        if (m_bActive)
+            ::tcsetattr(m_iFd, TCSANOW, &g_savedTerminal);
+        g_iQuietFd = -1;
+        for (int iSignal = 1; iSignal < NSIG; ++iSignal)
+            if (m_bTaken[iSignal])
+                ::sigaction(iSignal, &m_previous[iSignal], nullptr);
+    }
+    CEchoOff(const CEchoOff&) = delete;
+    CEchoOff& operator=(const CEchoOff&) = delete;
+
+private:
+    // Handles iSignal with handler until the end, unless it is ignored: an
+    // ignored signal stays ignored.
+    void take(int iSignal, void (*handler)(int))
+    {
+        struct sigaction action = {};
+        action.sa_handler = handler;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        for (const int iStop : kStopSignals)
+            sigaddset(&action.sa_mask, iStop);
+        sigaddset(&action.sa_mask, SIGCONT);
+        if (::sigaction(iSignal, nullptr, &m_previous[iSignal]) == 0 && m_previous[iSignal].sa_handler != SIG_IGN)
+            m_bTaken[iSignal] = ::sigaction(iSignal, &action, nullptr) == 0;
+    }
+
+    int m_iFd;
+    bool m_bActive = false;
+    struct sigaction m_previous[NSIG] = {};
+    bool m_bTaken[NSIG] = {};
+};
+
+
+// Echo goes off before the prompt shows, so nothing typed after it is seen
+// or thrown away by the change.
+LineRead promptLine(int iFd, std::string_view prompt, CNXRBuffer<NXR_CHAR>& line, int& iError)
+{
+    const CEchoOff quiet(iFd, prompt);
+    showPrompt(iFd, prompt);
     return readLine(iFd, line, iError);
 }
 

@@ -5,6 +5,8 @@
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
+#include <xercesc/parsers/SAXParser.hpp>
 #include <xercesc/sax/InputSource.hpp>
 #include <xercesc/sax2/Attributes.hpp>
 #include <xercesc/sax2/DefaultHandler.hpp>
@@ -16,11 +18,13 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,29 +82,101 @@ uint64_t expansionBudget(XMLSize_t ulCount)
     return uint64_t(ulCount) * NXR_XML_EXPANSION_PER_BYTE + NXR_XML_EXPANSION_ALLOWANCE;
 }
 
-// Receives the scan's events. Only what bounds the work is kept: the longest
-// internal entity replacement text, the nesting depth and the attribute units
-// seen so far. A fatal error ends the scan by throwing it.
-class CScanHandler : public DefaultHandler {
+// The scan's own limits over the elements of a pass, whichever scanner
+// reads it: the nesting depth, the units of attribute values and the
+// namespace declarations in scope. A refusal ends the scan with a parse error
+// at the locator's position.
+class CScanLimits {
 public:
-    explicit CScanHandler(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
+    explicit CScanLimits(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
 
-    XMLSize_t longestEntity() const { return m_ulLongestEntity; }
+    void setLocator(const Locator* pLocator) { m_pLocator = pLocator; }
 
-    void setDocumentLocator(const Locator* const pLocator) override { m_pLocator = pLocator; }
-
-    // In a pass without namespaces, where declarations are plain
-    // attributes, also count the declarations in scope.
-    void countNamespaceDeclarations() { m_bCountNamespaces = true; }
-
-    // Each pass counts afresh; the entity lengths are kept.
-    void startDocument() override
+    // Each pass counts afresh.
+    void reset()
     {
         m_ullAttributeUnits = 0;
         m_ulDepth = 0;
         m_ulInScope = 0;
         m_declared.clear();
     }
+
+    // An element opens whose attribute values hold ullUnits units.
+    void open(uint64_t ullUnits)
+    {
+        if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
+            refuse(NxrXmlLimit::Depth, NXR_XML_MAX_ELEMENT_DEPTH);
+        m_ullAttributeUnits += ullUnits;
+        if (m_ullAttributeUnits > m_ullAttributeBudget)
+            refuse(NxrXmlLimit::AttributeText, m_ullAttributeBudget);
+    }
+    void close() { --m_ulDepth; }
+
+    // One namespace declaration comes into scope, or leaves it.
+    void declare()
+    {
+        if (++m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
+            refuse(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE);
+    }
+    void undeclare() { --m_ulInScope; }
+
+    // The declarations an element makes, counted from its attributes, come
+    // into scope; they leave it with the element (leaveScope).
+    void enterScope(uint32_t ulDeclared)
+    {
+        m_declared.push_back(ulDeclared);
+        for (uint32_t i = 0; i < ulDeclared; ++i)
+            declare();
+    }
+    void leaveScope()
+    {
+        if (m_declared.empty())
+            return;
+        m_ulInScope -= m_declared.back();
+        m_declared.pop_back();
+    }
+
+    [[noreturn]] void refuse(NxrXmlLimit limit, uint64_t ullAmount) const
+    {
+        refuse(nxrXmlLimitText(limit, ullAmount).c_str());
+    }
+    [[noreturn]] void refuse(const XMLCh* pszWhy) const
+    {
+        if (m_pLocator)
+            throw SAXParseException(pszWhy, *m_pLocator);
+        throw SAXException(pszWhy);
+    }
+
+private:
+    const Locator* m_pLocator = nullptr;
+    const uint64_t m_ullAttributeBudget;
+    uint64_t m_ullAttributeUnits = 0;
+    uint32_t m_ulDepth = 0;
+    uint32_t m_ulInScope = 0;
+    std::vector<uint32_t> m_declared; // per open element
+};
+
+// Receives the SAX2 events of the prolog pass and of the full scanner's
+// passes. Besides the limits, it keeps the longest internal entity
+// replacement text and whether the prolog has a DOCTYPE. A fatal error ends
+// the scan by throwing it.
+class CScanHandler : public DefaultHandler {
+public:
+    explicit CScanHandler(CScanLimits& limits) : m_limits(limits) {}
+
+    XMLSize_t longestEntity() const { return m_ulLongestEntity; }
+    bool sawDoctype() const { return m_bDoctype; }
+
+    void setDocumentLocator(const Locator* const pLocator) override { m_limits.setLocator(pLocator); }
+
+    // In a pass without namespaces, where declarations are plain
+    // attributes, also count the declarations in scope.
+    void countNamespaceDeclarations() { m_bCountNamespaces = true; }
+
+    // Each pass counts afresh; the entity lengths are kept.
+    void startDocument() override { m_limits.reset(); }
+
+    void startDTD(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { m_bDoctype = true; }
 
     void internalEntityDecl(const XMLCh* const, const XMLCh* const pszValue) override
     {
@@ -110,43 +186,32 @@ public:
     void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const,
                       const Attributes& attributes) override
     {
-        if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
-            refuse(NxrXmlLimit::Depth, NXR_XML_MAX_ELEMENT_DEPTH);
         const XMLSize_t ulAttributes = attributes.getLength();
+        uint64_t ullUnits = 0;
         for (XMLSize_t i = 0; i < ulAttributes; ++i)
-            m_ullAttributeUnits += XMLString::stringLen(attributes.getValue(i));
-        if (m_ullAttributeUnits > m_ullAttributeBudget)
-            refuse(NxrXmlLimit::AttributeText, m_ullAttributeBudget);
+            ullUnits += XMLString::stringLen(attributes.getValue(i));
+        m_limits.open(ullUnits);
         if (m_bCountNamespaces) {
             uint32_t ulDeclared = 0;
             for (XMLSize_t i = 0; i < ulAttributes; ++i) {
                 const std::u16string_view name = textOf(attributes.getQName(i));
                 ulDeclared += name == u"xmlns" || name.substr(0, 6) == u"xmlns:";
             }
-            m_declared.push_back(ulDeclared);
-            m_ulInScope += ulDeclared;
-            if (m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
-                refuse(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE);
+            m_limits.enterScope(ulDeclared);
         }
     }
 
     void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override
     {
-        --m_ulDepth;
-        if (m_bCountNamespaces && !m_declared.empty()) {
-            m_ulInScope -= m_declared.back();
-            m_declared.pop_back();
-        }
+        m_limits.close();
+        if (m_bCountNamespaces)
+            m_limits.leaveScope();
     }
 
     // The namespace-aware pass learns the declarations of each start tag
     // from these, before the tag's startElement.
-    void startPrefixMapping(const XMLCh* const, const XMLCh* const) override
-    {
-        if (++m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
-            refuse(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE);
-    }
-    void endPrefixMapping(const XMLCh* const) override { --m_ulInScope; }
+    void startPrefixMapping(const XMLCh* const, const XMLCh* const) override { m_limits.declare(); }
+    void endPrefixMapping(const XMLCh* const) override { m_limits.undeclare(); }
 
     // The library words its refusal at the expansion limit as a limit the
     // application imposed; it is told as the check's other limits are.
@@ -163,35 +228,42 @@ public:
     // The security manager whose expansion limit the scan runs under.
     void expansionsUnder(const SecurityManager& security) { m_pSecurity = &security; }
 
-    // Ends the scan with a parse error at the current position.
-    [[noreturn]] void refuse(NxrXmlLimit limit, uint64_t ullAmount)
-    {
-        refuse(nxrXmlLimitText(limit, ullAmount).c_str());
-    }
-    [[noreturn]] void refuse(const XMLCh* pszWhy)
-    {
-        if (m_pLocator)
-            throw SAXParseException(pszWhy, *m_pLocator);
-        throw SAXException(pszWhy);
-    }
+    [[noreturn]] void refuse(const XMLCh* pszWhy) const { m_limits.refuse(pszWhy); }
 
 private:
-    const Locator* m_pLocator = nullptr;
+    CScanLimits& m_limits;
     const SecurityManager* m_pSecurity = nullptr;
-    const uint64_t m_ullAttributeBudget;
-    uint64_t m_ullAttributeUnits = 0;
     XMLSize_t m_ulLongestEntity = 0;
-    uint32_t m_ulDepth = 0;
+    bool m_bDoctype = false;
     bool m_bCountNamespaces = false;
-    uint32_t m_ulInScope = 0;
-    std::vector<uint32_t> m_declared; // per open element
+};
+
+// A low-level document handler that ignores every event; the handlers
+// below take the ones they need.
+class CQuietDocumentHandler : public XMLDocumentHandler {
+public:
+    void docCharacters(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void docComment(const XMLCh* const) override {}
+    void docPI(const XMLCh* const, const XMLCh* const) override {}
+    void endDocument() override {}
+    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override {}
+    void endEntityReference(const XMLEntityDecl&) override {}
+    void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
+    void resetDocument() override {}
+    void startDocument() override {}
+    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const, const RefVectorOf<XMLAttr>&,
+                      const XMLSize_t, const bool, const bool) override
+    {
+    }
+    void startEntityReference(const XMLEntityDecl&) override {}
+    void XMLDecl(const XMLCh* const, const XMLCh* const, const XMLCh* const, const XMLCh* const) override {}
 };
 
 // Sees the XML declaration, which the SAX2 events do not carry. The scanner
 // lets any version "1.x" through with a warning, but the DOM holds only 1.0
 // and 1.1 (and "1." or "1.0a" are no version at all), so the scan refuses the
 // others as well.
-class CDeclarationCheck : public XMLDocumentHandler {
+class CDeclarationCheck : public CQuietDocumentHandler {
 public:
     explicit CDeclarationCheck(CScanHandler& handler) : m_handler(handler) {}
 
@@ -210,24 +282,79 @@ public:
         }
     }
 
-    void docCharacters(const XMLCh* const, const XMLSize_t, const bool) override {}
-    void docComment(const XMLCh* const) override {}
-    void docPI(const XMLCh* const, const XMLCh* const) override {}
-    void endDocument() override {}
-    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override {}
-    void endEntityReference(const XMLEntityDecl&) override {}
-    void ignorableWhitespace(const XMLCh* const, const XMLSize_t, const bool) override {}
-    void resetDocument() override {}
-    void startDocument() override {}
-    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const, const RefVectorOf<XMLAttr>&,
-                      const XMLSize_t, const bool, const bool) override
-    {
-    }
-    void startEntityReference(const XMLEntityDecl&) override {}
-
 private:
     CScanHandler& m_handler;
     std::optional<std::u16string> m_encoding;
+};
+
+// The limits over the light scanner's low-level events, in the order the
+// SAX2 layer gives them to CScanHandler: an element's namespace declarations
+// (attributes named xmlns or prefixed xmlns:, which are not counted as
+// attribute values), then its depth and attribute values. An empty
+// element's end has no event of its own.
+class CLimitsDocumentHandler : public CQuietDocumentHandler {
+public:
+    explicit CLimitsDocumentHandler(CScanLimits& limits) : m_limits(limits) {}
+
+    void startDocument() override { m_limits.reset(); }
+
+    void startElement(const XMLElementDecl&, const unsigned int, const XMLCh* const,
+                      const RefVectorOf<XMLAttr>& attributes, const XMLSize_t ulAttributes, const bool bEmpty,
+                      const bool) override
+    {
+        uint32_t ulDeclared = 0;
+        uint64_t ullUnits = 0;
+        for (XMLSize_t i = 0; i < ulAttributes; ++i) {
+            const XMLAttr* pAttribute = attributes.elementAt(i);
+            const XMLCh* pszPrefix = pAttribute->getPrefix();
+            if (pszPrefix && *pszPrefix ? XMLString::equals(pszPrefix, XMLUni::fgXMLNSString)
+                                        : XMLString::equals(pAttribute->getName(), XMLUni::fgXMLNSString))
+                ++ulDeclared;
+            else
+                ullUnits += XMLString::stringLen(pAttribute->getValue());
+        }
+        m_limits.enterScope(ulDeclared);
+        m_limits.open(ullUnits);
+        if (bEmpty)
+            endElement();
+    }
+
+    void endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) override
+    {
+        endElement();
+    }
+
+private:
+    void endElement()
+    {
+        m_limits.close();
+        m_limits.leaveScope();
+    }
+
+    CScanLimits& m_limits;
+};
+
+// The light scanner's parser, configured as the full one's readers but for
+// the scanner; the limits handler sees its elements.
+class CLightParser : public SAXParser {
+public:
+    CLightParser(SecurityManager& security, CScanHandler& errors, CLimitsDocumentHandler& limitsHandler)
+    {
+        // The scanner first: a new scanner takes only some of the settings
+        // made before it.
+        useScanner(XMLUni::fgDGXMLScanner);
+        setDoNamespaces(true);
+        setValidationScheme(Val_Never);
+        setDoSchema(false);
+        setLoadExternalDTD(false);
+        setDisableDefaultEntityResolution(true);
+        setSecurityManager(&security);
+        setErrorHandler(&errors);
+        installAdvDocHandler(&limitsHandler);
+    }
+
+    // Where the scanner is in the document.
+    const Locator* locator() const { return getScanner().getLocator(); }
 };
 
 struct CReaderDeleter {
@@ -270,26 +397,46 @@ private:
     CNXRArrivingBytes& m_bytes;
 };
 
-// Encodings in which "xmlns" is spelled in one of the byte patterns that
-// CNamespaceGuardStream counts: ASCII-compatible single- and multi-byte
-// sets, UTF-16, UCS-4 and EBCDIC (whose small letters are the same in every
-// code page). Any other (UTF-7, BOCU-1, ...) may spell it otherwise.
-bool isCountableEncoding(std::u16string_view encoding)
+// The byte patterns of "xmlns" that CNamespaceGuardStream counts, one per
+// family of encodings: ASCII-compatible single- and multi-byte sets, UTF-16,
+// UCS-4 and EBCDIC (whose small letters are the same in every code page).
+enum XmlnsSpelling : size_t { SPELLING_ASCII, SPELLING_UTF16, SPELLING_UCS4, SPELLING_EBCDIC, SPELLING_COUNT };
+constexpr std::string_view kXmlnsPatterns[SPELLING_COUNT] = {
+    std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
+    std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
+
+// The family of a declared encoding, by its name; none for encodings (UTF-7,
+// BOCU-1, ...) that may spell "xmlns" otherwise, whose declarations cannot
+// be counted.
+std::optional<XmlnsSpelling> spellingOf(std::u16string_view encoding)
 {
     std::u16string upper(encoding);
     for (auto& c : upper)
         if (c >= u'a' && c <= u'z')
             c = static_cast<char16_t>(c - 32);
-    static constexpr std::u16string_view kPrefixes[] = {
-        u"UTF-8", u"UTF8", u"UTF-16", u"UTF16", u"UTF-32", u"UCS-2", u"UCS-4", u"ISO-10646-UCS-", u"US-ASCII",
-        u"ASCII", u"ISO-8859-", u"ISO8859", u"ISO_8859", u"LATIN", u"WINDOWS-125", u"CP125", u"EBCDIC-CP-",
-        u"IBM037", u"IBM1047", u"IBM1140", u"CP037"};
-    return std::any_of(std::begin(kPrefixes), std::end(kPrefixes),
-                       [&](std::u16string_view prefix) { return upper.starts_with(prefix); });
+    static constexpr struct {
+        std::u16string_view prefix;
+        XmlnsSpelling spelling;
+    } kFamilies[] = {{u"UTF-8", SPELLING_ASCII},       {u"UTF8", SPELLING_ASCII},
+                     {u"US-ASCII", SPELLING_ASCII},    {u"ASCII", SPELLING_ASCII},
+                     {u"ISO-8859-", SPELLING_ASCII},   {u"ISO8859", SPELLING_ASCII},
+                     {u"ISO_8859", SPELLING_ASCII},    {u"LATIN", SPELLING_ASCII},
+                     {u"WINDOWS-125", SPELLING_ASCII}, {u"CP125", SPELLING_ASCII},
+                     {u"UTF-16", SPELLING_UTF16},      {u"UTF16", SPELLING_UTF16},
+                     {u"UCS-2", SPELLING_UTF16},       {u"ISO-10646-UCS-2", SPELLING_UTF16},
+                     {u"UTF-32", SPELLING_UCS4},       {u"UCS-4", SPELLING_UCS4},
+                     {u"ISO-10646-UCS-4", SPELLING_UCS4}, {u"EBCDIC-CP-", SPELLING_EBCDIC},
+                     {u"IBM037", SPELLING_EBCDIC},     {u"IBM1047", SPELLING_EBCDIC},
+                     {u"IBM1140", SPELLING_EBCDIC},    {u"CP037", SPELLING_EBCDIC}};
+    for (const auto& family : kFamilies)
+        if (upper.starts_with(family.prefix))
+            return family.spelling;
+    return std::nullopt;
 }
 
-// A stream that counts, in the bytes it hands on, the byte patterns of
-// "xmlns" in the countable encodings (an overcount only costs a pass). Before
+// A stream that counts, in the bytes it hands on, the byte pattern of
+// "xmlns" in the document's encoding, or those of every family when that is
+// not certain (an overcount only costs a pass). Before
 // it hands on the bytes that take the count past the limit on declarations
 // in scope, it has onCrowded check the whole document, which throws when the
 // document is refused; the scanner thus never holds a start tag with more
@@ -304,8 +451,11 @@ bool isCountableEncoding(std::u16string_view encoding)
 // from there would leak the half-built reader.
 class CNamespaceGuardStream : public BinInputStream {
 public:
-    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded, uint64_t ullLimit)
-        : m_inner(pInner), m_onCrowded(onCrowded), m_ullLimit(ullLimit)
+    // declared: the encoding the document declares, when it has an XML
+    // declaration.
+    CNamespaceGuardStream(BinInputStream* pInner, const std::function<void()>& onCrowded, uint64_t ullLimit,
+                          const std::optional<std::u16string>& declared)
+        : m_inner(pInner), m_onCrowded(onCrowded), m_ullLimit(ullLimit), m_declared(declared)
     {
     }
     // The document bytes kept between reads are wiped.
@@ -331,18 +481,34 @@ public:
         static constexpr struct {
             std::string_view start;
             CTagUnit unit;
-        } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {4, 0, '<'}}, {std::string_view("<\0\0\0", 4), {4, 0, '<'}},
-                       {std::string_view("\0\0\xFE\xFF", 4), {4, 3, '<'}}, {std::string_view("\0\0\0<", 4), {4, 3, '<'}},
-                       {std::string_view("\xFF\xFE", 2), {2, 0, '<'}},       {std::string_view("<\0", 2), {2, 0, '<'}},
-                       {std::string_view("\xFE\xFF", 2), {2, 1, '<'}},       {std::string_view("\0<", 2), {2, 1, '<'}},
-                       {std::string_view("\x4C\x6F", 2), {1, 0, '\x4C'}}};
+            XmlnsSpelling spelling;
+        } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {4, 0, '<'}, SPELLING_UCS4},
+                       {std::string_view("<\0\0\0", 4), {4, 0, '<'}, SPELLING_UCS4},
+                       {std::string_view("\0\0\xFE\xFF", 4), {4, 3, '<'}, SPELLING_UCS4},
+                       {std::string_view("\0\0\0<", 4), {4, 3, '<'}, SPELLING_UCS4},
+                       {std::string_view("\xFF\xFE", 2), {2, 0, '<'}, SPELLING_UTF16},
+                       {std::string_view("<\0", 2), {2, 0, '<'}, SPELLING_UTF16},
+                       {std::string_view("\xFE\xFF", 2), {2, 1, '<'}, SPELLING_UTF16},
+                       {std::string_view("\0<", 2), {2, 1, '<'}, SPELLING_UTF16},
+                       {std::string_view("\x4C\x6F", 2), {1, 0, '\x4C'}, SPELLING_EBCDIC}};
         const std::string_view start(reinterpret_cast<const char*>(m_primed.data()), ulHave);
+        XmlnsSpelling sensed = SPELLING_ASCII;
         for (const auto& candidate : kStarts) {
             if (start.starts_with(candidate.start)) {
                 m_tag = candidate.unit;
+                sensed = candidate.spelling;
                 break;
             }
         }
+        // Only the spelling of the document's own encoding counts when the
+        // first bytes and the declaration (or, without one, the parser's
+        // sensing of UTF-8, UTF-16 and UCS-4) agree on it; otherwise every
+        // spelling does.
+        const std::optional<XmlnsSpelling> declared =
+            m_declared ? spellingOf(*m_declared)
+                       : (sensed == SPELLING_EBCDIC ? std::nullopt : std::optional<XmlnsSpelling>(sensed));
+        if (declared == sensed)
+            m_patterns = std::span<const std::string_view>(&kXmlnsPatterns[sensed], 1);
         count(m_primed.data(), ulHave);
     }
 
@@ -372,8 +538,12 @@ private:
     // document) ends; npos when there is none.
     size_t lastTagEnd(std::string_view bytes, uint64_t ullAt) const
     {
-        for (size_t p = bytes.rfind(m_tag.cByte); p != std::string_view::npos;
-             p = p == 0 ? std::string_view::npos : bytes.rfind(m_tag.cByte, p - 1)) {
+        for (size_t ulEnd = bytes.size(); ulEnd != 0;) {
+            const void* pHit = ::memrchr(bytes.data(), m_tag.cByte, ulEnd);
+            if (pHit == nullptr)
+                break;
+            const size_t p = static_cast<size_t>(static_cast<const char*>(pHit) - bytes.data());
+            ulEnd = p;
             if ((ullAt + p) % m_tag.ulLength != m_tag.ulAt || p < m_tag.ulAt)
                 continue;
             const size_t ulStart = p - m_tag.ulAt;
@@ -384,6 +554,19 @@ private:
                 return ulStart + m_tag.ulLength;
         }
         return std::string_view::npos;
+    }
+
+    // How often pattern occurs in bytes.
+    static uint64_t occurrences(std::string_view bytes, std::string_view pattern)
+    {
+        uint64_t ullFound = 0;
+        const char* p = bytes.data();
+        const char* const pEnd = p + bytes.size();
+        while (const void* pHit = ::memmem(p, static_cast<size_t>(pEnd - p), pattern.data(), pattern.size())) {
+            ++ullFound;
+            p = static_cast<const char*>(pHit) + 1;
+        }
+        return ullFound;
     }
 
     void count(const XMLByte* pBytes, XMLSize_t ulCount)
@@ -406,9 +589,8 @@ private:
         std::memcpy(joint, m_tail, m_ulTail);
         std::memcpy(joint + m_ulTail, bytes.data(), ulHead);
         const std::string_view across(joint, m_ulTail + ulHead);
-        for (const std::string_view pattern : kPatterns) {
-            for (size_t pos = bytes.find(pattern); pos != std::string_view::npos; pos = bytes.find(pattern, pos + 1))
-                ++m_ulSeen;
+        for (const std::string_view pattern : m_patterns) {
+            m_ulSeen += occurrences(bytes, pattern);
             for (size_t pos = across.find(pattern); pos != std::string_view::npos && pos < m_ulTail;
                  pos = across.find(pattern, pos + 1))
                 m_ulSeen += pos + pattern.size() > m_ulTail;
@@ -428,12 +610,11 @@ private:
 
     static constexpr size_t kTail = 16;          // the longest pattern less one
     static constexpr size_t kPrime = 64 * 1024;  // the parser's first read is 48 KiB
-    static constexpr std::string_view kPatterns[] = {
-        std::string_view("xmlns", 5), std::string_view("x\0m\0l\0n\0s", 9),
-        std::string_view("x\0\0\0m\0\0\0l\0\0\0n\0\0\0s", 17), std::string_view("\xA7\x94\x93\x95\xA2", 5)};
     std::unique_ptr<BinInputStream> m_inner;
     std::function<void()> m_onCrowded;
     const uint64_t m_ullLimit;
+    const std::optional<std::u16string> m_declared;
+    std::span<const std::string_view> m_patterns{kXmlnsPatterns}; // the spellings counted
     std::vector<XMLByte> m_primed;
     size_t m_ulPrimedPos = 0;
     char m_tail[kTail] = {};
@@ -446,8 +627,10 @@ private:
 
 class CNamespaceGuardSource : public InputSource {
 public:
-    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded, uint64_t ullLimit)
-        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded)), m_ullLimit(ullLimit)
+    CNamespaceGuardSource(const InputSource& inner, std::function<void()> onCrowded, uint64_t ullLimit,
+                          const std::optional<std::u16string>& declared)
+        : InputSource(inner.getSystemId()), m_inner(inner), m_onCrowded(std::move(onCrowded)), m_ullLimit(ullLimit),
+          m_declared(declared)
     {
     }
     BinInputStream* makeStream() const override
@@ -455,7 +638,7 @@ public:
         BinInputStream* pStream = m_inner.makeStream();
         if (pStream == nullptr)
             return nullptr;
-        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded, m_ullLimit);
+        auto guard = std::make_unique<CNamespaceGuardStream>(pStream, m_onCrowded, m_ullLimit, m_declared);
         guard->prime();
         return guard.release();
     }
@@ -464,6 +647,7 @@ private:
     const InputSource& m_inner;
     std::function<void()> m_onCrowded;
     const uint64_t m_ullLimit;
+    const std::optional<std::u16string> m_declared;
 };
 
 // The readers of both passes, configured alike but for namespaces.
@@ -493,29 +677,65 @@ void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansion
 {
     SecurityManager security;
     security.setEntityExpansionLimit(ulExpansionLimit);
-    CScanHandler handler(ullAttributeBudget);
+    CScanLimits limits(ullAttributeBudget);
+    CScanHandler handler(limits);
     handler.expansionsUnder(security);
     handler.countNamespaceDeclarations();
     makeScanReader(false, security, handler)->parse(source);
 }
 
+std::atomic<NxrScanners> g_scanners{NxrScanners::LightWhereItFits};
+
+// Whether the light scanner gives the full one's verdicts on the document:
+// it has no DOCTYPE (with one, the light scanner ignores namespace
+// declarations made by attribute defaults), and it is in UTF-8, US-ASCII or
+// ISO-8859-1 (in UTF-16 and UCS-4 the light scanner lets a lone leading
+// surrogate through at the end of an attribute value). Without a
+// declaration the parser reads UTF-8 unless the first bytes are a byte-order
+// mark of UTF-16 or UCS-4, or spell "<?xm" in those or in EBCDIC.
+bool lightScannerFits(const InputSource& source, bool bDoctype, const std::optional<std::u16string>& declared)
+{
+    if (g_scanners.load(std::memory_order_relaxed) == NxrScanners::Full || bDoctype)
+        return false;
+    if (declared) {
+        std::u16string upper(*declared);
+        for (auto& c : upper)
+            if (c >= u'a' && c <= u'z')
+                c = static_cast<char16_t>(c - 32);
+        if (upper != u"UTF-8" && upper != u"US-ASCII" && upper != u"ISO-8859-1")
+            return false;
+    }
+    const std::unique_ptr<BinInputStream> stream(source.makeStream());
+    XMLByte first[4] = {};
+    size_t ulHave = 0;
+    for (XMLSize_t ulGot = 1; stream && ulHave < sizeof(first) && ulGot != 0; ulHave += ulGot)
+        ulGot = stream->readBytes(first + ulHave, sizeof(first) - ulHave);
+    const bool bUtf8 = ulHave != 0 && first[0] != 0xFE && first[0] != 0xFF &&
+                       std::find(first, first + ulHave, XMLByte(0)) == first + ulHave &&
+                       std::memcmp(first, "\x4C\x6F\xA7\x94", 4) != 0;
+    ::explicit_bzero(first, sizeof(first));
+    return bUtf8;
+}
+
 // The scan over any source of the document's ulCount bytes. Arriving bytes
 // that are not held whole are read from the front at most twice, both
 // passes starting before the window moves: the prolog pass, then one pass
-// over the whole document (the namespace-aware scan, or, in an encoding whose
-// declarations cannot be counted, the bounding pass alone, which then leaves
-// the namespace rules unchecked).
+// over the whole document (the namespace-aware scan, on the light scanner
+// where it fits, or, in an encoding whose declarations cannot be counted,
+// the bounding pass alone, which then leaves the namespace rules unchecked).
 void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArriving = nullptr)
 {
     const uint64_t ullBudget = expansionBudget(ulCount);
     nxrXercesCall([&] {
         SecurityManager security;
         security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
-        CScanHandler handler(2 * ullBudget);
+        CScanLimits limits(2 * ullBudget);
+        CScanHandler handler(limits);
         handler.expansionsUnder(security);
         CDeclarationCheck declarationCheck(handler);
         const auto reader = makeScanReader(true, security, handler);
         reader->installAdvDocHandler(&declarationCheck);
+        reader->setLexicalHandler(&handler);
 
         // First the prolog alone, for the entity declarations of the
         // internal subset: with the longest replacement text known, the
@@ -527,6 +747,8 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         if (reader->parseFirst(source, token))
             reader->parseReset(token);
         reader->removeAdvDocHandler(&declarationCheck);
+        reader->setLexicalHandler(nullptr);
+        const bool bLight = lightScannerFits(source, handler.sawDoctype(), declarationCheck.encoding());
         const uint64_t ullLongest = std::max<uint64_t>(handler.longestEntity(), 1);
         const uint64_t ullLimit = std::clamp<uint64_t>(ullBudget / ullLongest, 1, NXR_XML_MAX_ENTITY_EXPANSIONS);
         security.setEntityExpansionLimit(static_cast<XMLSize_t>(ullLimit));
@@ -551,12 +773,30 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
             bound();
         };
         const uint64_t ullCrowded = bWhole ? NXR_XML_MAX_NAMESPACES_IN_SCOPE : 16 * NXR_XML_MAX_NAMESPACES_IN_SCOPE;
-        if (declarationCheck.encoding() && !isCountableEncoding(*declarationCheck.encoding())) {
+        // The light scanner tells some errors inside a start tag at another
+        // column, or names a prefix otherwise; where the document can be read
+        // again, the full scanner tells a refusal as it always has.
+        const bool bRetell = bWhole && g_scanners.load(std::memory_order_relaxed) == NxrScanners::LightWhereItFits;
+        const auto wholePass = [&](const InputSource& whole) {
+            if (!bLight)
+                return reader->parse(whole);
+            try {
+                CLimitsDocumentHandler limitsHandler(limits);
+                CLightParser parser(security, handler, limitsHandler);
+                limits.setLocator(parser.locator());
+                parser.parse(whole);
+            } catch (const SAXParseException&) {
+                if (!bRetell)
+                    throw;
+                reader->parse(whole);
+            }
+        };
+        if (declarationCheck.encoding() && !spellingOf(*declarationCheck.encoding())) {
             bound();
             if (bWhole)
-                reader->parse(source);
+                wholePass(source);
         } else {
-            reader->parse(CNamespaceGuardSource(source, crowded, ullCrowded));
+            wholePass(CNamespaceGuardSource(source, crowded, ullCrowded, declarationCheck.encoding()));
         }
     });
 }
@@ -588,6 +828,11 @@ void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
     });
 }
 
+void nxrChooseScanners(NxrScanners scanners)
+{
+    g_scanners.store(scanners, std::memory_order_relaxed);
+}
+
 // ---------------------------------------------------------------------------
 // The arriving bytes
 
@@ -606,7 +851,14 @@ bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
     const uint64_t ullCapacity = m_ullCapacity;
     while (ulCount != 0) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_bClosed || m_ullEnd - m_ullStart < ullCapacity; });
+        // Wait for room for a hand-off's worth, or all that is left, so that
+        // the reader wakes the producer once per hand-off, not per read.
+        const uint64_t ullWanted = std::min<uint64_t>({ulCount, NXR_ARRIVING_HANDOFF, ullCapacity});
+        if (ullCapacity - (m_ullEnd - m_ullStart) < ullWanted) {
+            m_ullRoomWanted = ullWanted;
+            m_room.wait(lock, [&] { return m_bClosed || ullCapacity - (m_ullEnd - m_ullStart) >= ullWanted; });
+            m_ullRoomWanted = 0;
+        }
         if (m_bClosed)
             return false;
         // Up to the free space, and up to the end of the block.
@@ -618,7 +870,7 @@ bool CNXRArrivingBytes::append(const uint8_t* pBytes, size_t ulCount)
         pBytes += ulPart;
         ulCount -= ulPart;
         lock.unlock();
-        m_changed.notify_all();
+        m_arrived.notify_all();
     }
     return true;
 }
@@ -629,7 +881,7 @@ void CNXRArrivingBytes::finish()
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bFinished = true;
     }
-    m_changed.notify_all();
+    m_arrived.notify_all();
 }
 
 void CNXRArrivingBytes::close()
@@ -638,7 +890,7 @@ void CNXRArrivingBytes::close()
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bClosed = true;
     }
-    m_changed.notify_all();
+    m_room.notify_all();
 }
 
 size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
@@ -655,7 +907,7 @@ size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
         // producer cannot go on until the front is let go.
         if (m_bKeepFront && m_ullEnd - m_ullStart >= ullCapacity)
             throw SAXException(nxrXmlLimitText(NxrXmlLimit::Prolog, ullCapacity).c_str());
-        m_changed.wait(lock);
+        m_arrived.wait(lock);
     }
     const uint64_t ullAt = ullPos % ullCapacity;
     const size_t ulCount = static_cast<size_t>(
@@ -671,8 +923,10 @@ void CNXRArrivingBytes::release(uint64_t ullPos)
         if (m_bKeepFront || ullPos <= m_ullStart)
             return;
         m_ullStart = std::min(ullPos, m_ullEnd);
+        if (m_ullRoomWanted == 0 || m_ullCapacity - (m_ullEnd - m_ullStart) < m_ullRoomWanted)
+            return;
     }
-    m_changed.notify_all();
+    m_room.notify_all();
 }
 
 void CNXRArrivingBytes::keepFront(bool bKeep)
@@ -681,7 +935,7 @@ void CNXRArrivingBytes::keepFront(bool bKeep)
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bKeepFront = bKeep;
     }
-    m_changed.notify_all();
+    m_room.notify_all();
 }
 
 } // namespace nxr

@@ -87,13 +87,18 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
 // is released: bytes are dropped once the check has read past them, except
 // while the front is kept for a pass that may start again from the
 // beginning. A document that fits the window is held whole.
+// Free room the producer waits for before it appends more: the reader wakes
+// it only once that much (or all it still has) is free.
+inline constexpr uint64_t NXR_ARRIVING_HANDOFF = 1u << 20;
+
 class CNXRArrivingBytes {
 public:
     CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow);
     CNXRArrivingBytes(const CNXRArrivingBytes&) = delete;
     CNXRArrivingBytes& operator=(const CNXRArrivingBytes&) = delete;
 
-    // Producer: appends bytes, waiting while the window is full. False when
+    // Producer: appends bytes, waiting while the window has less room than
+    // NXR_ARRIVING_HANDOFF (or than the bytes left to append). False when
     // the check no longer reads them (it has ended); the producer stops.
     bool append(const uint8_t* pBytes, size_t ulCount);
     // Producer: nothing more will come; the check sees the end of the
@@ -128,7 +133,9 @@ private:
     NXR_BYTE* m_pRing = nullptr;
     uint64_t m_ullCapacity = 0;
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_arrived; // bytes came, or the producer finished
+    std::condition_variable m_room;    // the wanted room is free, or the check ended
+    uint64_t m_ullRoomWanted = 0;      // free bytes the waiting producer needs; 0 when none waits
     uint64_t m_ullStart = 0; // first byte still held
     uint64_t m_ullEnd = 0;   // one past the last byte appended
     bool m_bKeepFront = true;
@@ -140,5 +147,20 @@ private:
 // total size. A document larger than the window is checked in one pass
 // behind the producer (see nxr_xerces.cpp for what that changes).
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId);
+
+// The scanners the check runs on. The pass over the whole document runs on
+// the parser library's lighter scanner (DGXMLScanner) where that gives the
+// same verdicts as its full one: documents without a DOCTYPE in UTF-8,
+// US-ASCII or ISO-8859-1. The light scanner tells some errors inside a start
+// tag (a '<' in an attribute value, a wrong namespace binding) at another
+// column or in other words; where the document can be read again (it is in
+// memory, or held whole), the full scanner then reads it again and tells the
+// refusal as it always has. Process-wide; LightWhereItFits at start.
+enum class NxrScanners {
+    LightWhereItFits,
+    LightAlone, // refusals told as the light scanner tells them, whatever the document
+    Full,       // every pass on the full scanner, as for all other documents
+};
+void nxrChooseScanners(NxrScanners scanners);
 
 } // namespace nxr

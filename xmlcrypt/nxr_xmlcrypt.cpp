@@ -118,10 +118,7 @@ bool CNXRXmlCrypt::decryptXMLBuffer(const CNXRBuffer<NXR_BYTE>* pCipher, CNXRBuf
         CNXRBuffer<NXR_BYTE> plain;
         if (!key->decrypt(*pCipher, plain))
             return false;
-        if (!recordedLengthFits(ulPlainLength, plain.getNumElems()))
-            return false;
-        nxrWarnDroppedTail(ulPlainLength, plain.getNumElems());
-        if (!plain.reAllocBuffer(ulPlainLength))
+        if (!recordedLengthFits(ulPlainLength, plain.getNumElems()) || !plain.reAllocBuffer(ulPlainLength))
             return false;
         *pPlain = std::move(plain);
         return pPlain->getNumElems() == ulPlainLength;

@@ -79,7 +79,9 @@ public:
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
     // Syncs the data, gives it the output's name atomically (replacing the
-    // old file) and syncs the folder; CWriteFileException on failure.
+    // old file) and syncs the folder; CWriteFileException when the output
+    // could not take its name. A folder that cannot be synced once it has
+    // is only a warning: the output is in place.
     void commit();
 
 private:

@@ -455,6 +455,16 @@ bool fileUnlink(const std::string& path)
 
 void ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 
+void forEachEndingSignal(const std::function<void(int)>& use)
+{
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
+                          SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
+                          SIGSYS})
+        use(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        use(sig);
+}
+
 namespace {
 
 // The names armed for removal. A slot is free (0), being filled (1) or
@@ -468,8 +478,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
 constexpr int kRemovalSlots = 8;
 RemovalSlot g_removals[kRemovalSlots];
 
-constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_previousActions[3];
+// What each ending signal did before the removal handler took it.
+struct sigaction g_previousActions[NSIG];
 
 extern "C" void removeOnSignal(int sig, siginfo_t* pInfo, void* pContext)
 {
@@ -477,20 +487,17 @@ extern "C" void removeOnSignal(int sig, siginfo_t* pInfo, void* pContext)
     for (RemovalSlot& slot : g_removals)
         if (slot.state.load(std::memory_order_acquire) == 2)
             ::unlinkat(slot.folder, slot.name, 0);
-    for (size_t i = 0; i < 3; ++i) {
-        if (kRemovalSignals[i] != sig)
-            continue;
-        const struct sigaction& previous = g_previousActions[i];
-        if (previous.sa_flags & SA_SIGINFO)
-            previous.sa_sigaction(sig, pInfo, pContext);
-        else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
-            previous.sa_handler(sig);
-        else {
-            // Blocked while this handler runs: delivered, with the default
-            // action, as soon as it returns.
-            ::signal(sig, SIG_DFL);
-            ::raise(sig);
-        }
+    const struct sigaction& previous = g_previousActions[sig];
+    if (previous.sa_flags & SA_SIGINFO)
+        previous.sa_sigaction(sig, pInfo, pContext);
+    else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
+        previous.sa_handler(sig);
+    else {
+        // Blocked while this handler runs: delivered, with the default
+        // action, as soon as it returns, so the process ends with the
+        // signal's own status.
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);
     }
     errno = savedErrno;
 }
@@ -501,16 +508,15 @@ void installRemovalHandlers()
     action.sa_sigaction = removeOnSignal;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (const int sig : kRemovalSignals)
-        sigaddset(&action.sa_mask, sig);
-    for (size_t i = 0; i < 3; ++i) {
-        if (::sigaction(kRemovalSignals[i], nullptr, &g_previousActions[i]) != 0)
-            continue;
-        const bool bIgnored = !(g_previousActions[i].sa_flags & SA_SIGINFO) &&
-                              g_previousActions[i].sa_handler == SIG_IGN;
-        if (!bIgnored)
-            ::sigaction(kRemovalSignals[i], &action, nullptr);
-    }
+    forEachEndingSignal([&](int sig) { sigaddset(&action.sa_mask, sig); });
+    forEachEndingSignal([&](int sig) {
+        struct sigaction& previous = g_previousActions[sig];
+        if (::sigaction(sig, nullptr, &previous) != 0)
+            return;
+        // A signal the program ignores stays ignored.
+        if ((previous.sa_flags & SA_SIGINFO) || previous.sa_handler != SIG_IGN)
+            ::sigaction(sig, &action, nullptr);
+    });
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,11 @@ bool fileUnlink(const std::string& path);
 // the process with SIGXFSZ.
 void ignoreFileSizeSignal();
 
+// Calls use with each signal whose default action ends the process: those
+// of signal(7) marked Term or Core, and the real-time signals (SIGKILL, which
+// cannot be caught, aside).
+void forEachEndingSignal(const std::function<void(int)>& use);
+
 // Owns a handle and closes it when it goes out of scope.
 class CFileOwner {
 public:
@@ -158,10 +164,11 @@ private:
 };
 
 // A temporary name (at most 63 bytes) in a folder, removed when it goes out
-// of scope and also if SIGINT, SIGTERM or SIGHUP ends the process first: the
-// handler removes every armed name, then the signal takes its course (the
-// default action ends the process with the signal's status; a handler that
-// was there before runs; an ignored signal stays ignored). Arm before
+// of scope and also if any signal ends the process first (see
+// forEachEndingSignal): the handler removes every armed name, then the
+// signal takes its course (the default action ends the process with the
+// signal's status; a handler that was there before runs; an ignored signal
+// stays ignored). Arm before
 // creating the name, so that no moment is left uncovered; forget() when the
 // name was renamed or never created (removing it is then harmless or
 // wrong). The handlers, installed on first use, stay. The folder handle

@@ -241,6 +241,7 @@ TEST(HostileXml, AttributeAndNamespaceFloodsStayWithinLimits)
         {"<d" + attributes + " a7=\"again\"/>", false},
         {"<d" + attributes + " b=\"1\"/>", false}, // more attributes than the limit
         {"<d" + declarations(0, flood) + prefixed(flood) + "/>", false},
+        {"<d" + declarations(0, count) + prefixed(count) + "/>", false},
         {"<d" + declarations(0, limit + 1) + "/>", false},
         {spread, false},
         {"<?xml version=\"1.0\" encoding=\"UTF-16\"?><d" + declarations(0, flood) + "/>", false},
@@ -250,7 +251,7 @@ TEST(HostileXml, AttributeAndNamespaceFloodsStayWithinLimits)
         {"<d>" + repeat("<e xmlns=\"urn:e\" xmlns:q=\"urn:q\" q:a=\"1\"/>", 50000) + "</d>", true},
     };
     const std::string decl = "<?xml version=\"1.0\" encoding=\"";
-    for (const size_t n : {size_t(3), flood}) {
+    for (const size_t n : {size_t(3), count}) {
         const std::string text = declarations(0, n) + prefixed(n);
         std::string wide = "\xFF\xFE";
         for (const char c : "<d" + text + "/>")

@@ -33,13 +33,15 @@ size_t countOf(const std::string& text, const std::string& part)
 
 // Runs docseal with args, after the shell words in prefix (a folder to work
 // in, variables, redirections), on a new pseudo-terminal, typing one answer
-// after each prompt.
+// after each prompt (a line, or a control character alone). The program's
+// words take the place of the @ in around.
 Session onTerminal(const std::vector<std::string>& args, const std::string& prefix = "",
-                   const std::vector<std::string>& answers = {})
+                   const std::vector<std::string>& answers = {}, std::string around = "exec @")
 {
-    std::string command = prefix + "exec '" DOCSEAL_BIN "'";
+    std::string words = "'" DOCSEAL_BIN "'";
     for (const auto& arg : args)
-        command += " '" + arg + "'";
+        words += " '" + arg + "'";
+    const std::string command = prefix + around.replace(around.find('@'), 1, words);
     int master = -1;
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
@@ -54,7 +56,8 @@ Session onTerminal(const std::vector<std::string>& args, const std::string& pref
     for (ssize_t n; ::poll(&ready, 1, 30000) > 0 && (n = ::read(master, chunk, sizeof(chunk))) > 0;) {
         session.terminal.append(chunk, size_t(n));
         if (answered < answers.size() && countOf(session.terminal, "Passphrase") > answered) {
-            const std::string line = answers[answered++] + "\n";
+            const std::string& answer = answers[answered++];
+            const std::string line = answer + (answer[0] < ' ' ? "" : "\n");
             [[maybe_unused]] const ssize_t w = ::write(master, line.data(), line.size());
         }
     }
@@ -115,17 +118,24 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
         EXPECT_EQ(readFile(doc), text);
     }
     // The limit of 4096 bytes counts the passphrase without its line end.
-    const std::string longest(4096, 'x');
-    writeFile(passFile, longest + "\r\n");
-    ASSERT_EQ(run(DOCSEAL_BIN, {doc, "/encrypt", longest}).status, 0);
-    const std::string byArgument = readFile(doc + ".enc");
-    EXPECT_EQ(run(DOCSEAL_BIN, {doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FILE='" + passFile + "' ").status, 0);
-    EXPECT_EQ(readFile(doc + ".enc"), byArgument);
+    writeFile(passFile, std::string(4096, 'x') + "\r\n");
+    ASSERT_EQ(run(DOCSEAL_BIN, {doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FILE='" + passFile + "' ").status, 0);
+    EXPECT_EQ(run(DOCSEAL_BIN, {doc + ".enc", "/decrypt", std::string(4096, 'x')}).status, 0);
     // Ctrl-C at the prompt ends the program as the signal would, with the
     // terminal echoing again.
     const Session s = onTerminal({doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FD=0 ", {"\x03"});
     EXPECT_EQ(s.status, 128 + SIGINT);
     EXPECT_TRUE(s.bEchoAfter);
+    // Ctrl-Z at the prompt stops it with the terminal echoing as before; on
+    // fg (a shell with job control) echo goes off again and the prompt shows
+    // anew, so the passphrase typed then is not shown.
+    const Session z = onTerminal({doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FD=0 ", {"\x1a", pass, pass},
+                                 "sh -m -c \"@; stty -a | grep -o -- ' -*echo '; fg\"");
+    EXPECT_EQ(z.status, 0);
+    EXPECT_NE(z.terminal.find("Passphrase:  echo \r\n"), std::string::npos) << z.terminal;
+    EXPECT_EQ(countOf(z.terminal, "Passphrase"), 3u);
+    EXPECT_EQ(z.terminal.find("ss phrase"), std::string::npos) << z.terminal;
+    EXPECT_EQ(readFile(doc + ".enc"), expected);
 }
 
 // A failure or usage error tells why in one line, the last, on a terminal, and
@@ -133,7 +143,7 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
 TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
 {
     writeFile(dir.file("bad.xml"), "<a>\n<b></a>");
-    writeFile(dir.file("long"), std::string(4097, 'x') + "\r\n");
+    writeFile(dir.file("long"), std::string(4097, 'x') + "\n");
     writeFile(dir.file("cr"), std::string(4096, 'x') + "\rx\n");
     ASSERT_EQ(onTerminal({doc, "/encrypt", pass}).status, 0);
     writeFile(dir.file("mode9.xml.enc"), "\x09" + readFile(doc + ".enc").substr(1)); // key mode 9

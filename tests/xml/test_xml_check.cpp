@@ -239,6 +239,59 @@ TEST(XmlCheck, TheParserCannotReachTheNetwork)
 #endif
 }
 
+// The light scanner, where the check uses it, gives the full one's verdict
+// (alone) and, with the full one retelling its refusals, the same reason,
+// line and column: on the corpora, and where the two part or the check's own
+// limits and namespace rules meet their events.
+TEST(XmlCheck, LightAndFullScannersGiveTheSameVerdicts)
+{
+    const auto wide = [](const std::string& ascii) {
+        std::string out = "\xFF\xFE";
+        for (const char c : ascii)
+            out += std::string{c, '\0'};
+        return out;
+    };
+    const auto declarations = [](size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; ++i)
+            out += " xmlns:p" + std::to_string(i) + "='urn:" + std::to_string(i) + "'";
+        return out;
+    };
+    std::vector<std::string> documents = {
+        "<!DOCTYPE d [<!ATTLIST d xmlns:p CDATA 'urn:p'>]><d><p:e/></d>", wide("<d a='") + "\x00\xD8" + wide("'/>").substr(2),
+        wide("<?xml version='1.0' encoding='UTF-16'?><d a='") + "\x00\xD8" + wide("'/>").substr(2),
+        "<d a='\xED\xA0\x80'/>", "<d a='&#xD800;'/>", "<d>\xF0\x90\x80\x80</d>", "<xmlns:x/>", "<p:d/>",
+        "<d xmlns:a='u' xmlns:b='u' a:x='1' b:x='2'/>", "<d xmlns:p=''/>", "<?xml version='1.1'?><d xmlns:p=''/>",
+        "<d xmlns:xml='urn:x'/>", "<d xmlns='urn:d' xmlns:x='urn:x' x:a='1' a='2'>\n<x:e/>\n</x:d>",
+        "<?xml version='1.0' encoding='ISO-8859-1'?><d>\xE9</d>", "<?xml version='1.0' encoding='US-ASCII'?><d>\xE9</d>",
+        "<?xml version='1.1' encoding='utf-8'?><d>\xC2\x85</d>", "<?xml version='1.0' encoding='UTF-7'?><d/>",
+        repeat("<a>", NXR_XML_MAX_ELEMENT_DEPTH + 1) + repeat("</a>", NXR_XML_MAX_ELEMENT_DEPTH + 1),
+        "<d" + declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE + 1) + "/>",
+        "<d" + declarations(200) + ">" + repeat("<e" + declarations(56) + "/>", 300) + "</d>",
+        "<d" + declarations(200) + ">" + repeat("<e" + declarations(30) + ">", 2) + "</e></e></d>",
+        "<d" + declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE) + ">" + repeat("<e>", NXR_XML_MAX_ELEMENT_DEPTH) + "</d>"};
+    for (const char* pszFolder : {NXR_XML_CORPUS "/good", NXR_XML_CORPUS "/bad", NXR_FUZZ_XML_CORPUS})
+        for (const auto& file : fs::directory_iterator(pszFolder))
+            documents.push_back(nxrtest::readFile(file.path().string()));
+    const auto reason = [](const std::string& document, NxrScanners scanners) {
+        nxrChooseScanners(scanners);
+        try {
+            nxrScanXML(reinterpret_cast<const XMLByte*>(document.data()), document.size(), u"doc");
+            return std::u16string(u"accepted");
+        } catch (const CXercesException& e) {
+            return std::u16string(e.getMessage());
+        }
+    };
+    const CXercesLibraryRef library;
+    for (const auto& document : documents) {
+        SCOPED_TRACE(document.substr(0, 80));
+        const std::u16string full = reason(document, NxrScanners::Full);
+        EXPECT_EQ(reason(document, NxrScanners::LightWhereItFits), full);
+        EXPECT_EQ(reason(document, NxrScanners::LightAlone) == u"accepted", full == u"accepted");
+    }
+    nxrChooseScanners(NxrScanners::LightWhereItFits);
+}
+
 TEST(XmlCheck, ChecksRunOnManyThreadsAtOnce)
 {
     std::atomic<int> failures{0};
