@@ -193,12 +193,11 @@ extern "C" void restoreTerminalAndStop(int iSignal)
 // when a signal ends the program.
 class CEchoOff {
 public:
-    CEchoOff(int iFd, std::string_view prompt) : m_iFd(iFd)
+    explicit CEchoOff(int iFd) : m_iFd(iFd)
     {
+        g_ulPromptBytes = 0;
         if (::tcgetattr(iFd, &g_savedTerminal) != 0)
             return;
-        g_pszPrompt = prompt.data();
-        g_ulPromptBytes = prompt.size();
         g_quietTerminal = g_savedTerminal;
         g_quietTerminal.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK);
         g_quietTerminal.c_lflag |= ECHONL;
@@ -222,6 +221,16 @@ public:
     }
     CEchoOff(const CEchoOff&) = delete;
     CEchoOff& operator=(const CEchoOff&) = delete;
+
+    // Shows the prompt, which continuing after a stop from now on shows
+    // again (a stop before, a process started in the background, say, shows
+    // it only once).
+    void prompt(std::string_view text) const
+    {
+        g_pszPrompt = text.data();
+        g_ulPromptBytes = text.size();
+        showPrompt(m_iFd, text);
+    }
 
 private:
     // Handles iSignal with handler until the end, unless it is ignored: an
@@ -250,8 +259,8 @@ private:
 // or thrown away by the change.
 LineRead promptLine(int iFd, std::string_view prompt, CNXRBuffer<NXR_CHAR>& line, int& iError)
 {
-    const CEchoOff quiet(iFd, prompt);
-    showPrompt(iFd, prompt);
+    const CEchoOff quiet(iFd);
+    quiet.prompt(prompt);
     return readLine(iFd, line, iError);
 }
 

@@ -2,6 +2,7 @@
 // searching, the UTF-8 and file-name conversions both ways, and the records
 // of the editing and obscuring operations.
 #include "aeskey.h"
+#include "nxr_os_text.h"
 #include "nxr_wchar_string.h"
 #include "testsupport.h"
 
@@ -157,6 +158,28 @@ TEST(WCharString, Utf8BothWays)
     const S lone(u"a\xD800");
     EXPECT_FALSE(static_cast<CNXRBuffer<NXR_CHAR>>(lone).isValid());
     EXPECT_EQ(lone.toUtf8(), "a\xEF\xBF\xBD");
+}
+
+// Code points at each edge of the encodings convert both ways; overlong
+// forms, surrogates, code points past U+10FFFF and cut sequences do not.
+TEST(WCharString, TextAtTheEdgesOfTheEncodings)
+{
+    for (const auto& [utf8, utf16] : std::vector<std::pair<std::string, std::u16string>>{
+             {"\x7F", u"\x7F"}, {"\xC2\x80", u"\x80"}, {"\xDF\xBF", u"\x7FF"}, {"\xE0\xA0\x80", u"\x800"},
+             {"\xED\x9F\xBF", u"\xD7FF"}, {"\xEE\x80\x80", u"\xE000"}, {"\xEF\xBF\xBF", u"\xFFFF"},
+             {"\xF0\x90\x80\x80", u"\xD800\xDC00"}, {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"}}) {
+        std::u16string wide;
+        std::string back;
+        EXPECT_TRUE(os::utf8ToUtf16(utf8, wide) && wide == utf16 && os::utf16ToUtf8(utf16, back) && back == utf8)
+            << os::toUtf8Lossy(utf16);
+    }
+    std::u16string wide;
+    std::string narrow;
+    for (const char* bad : {"\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xED\xBF\xBF",
+                            "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "\x80", "a\xE0\xA0"})
+        EXPECT_FALSE(os::utf8ToUtf16(bad, wide)) << bad;
+    for (const std::u16string bad : {u"\xD800", u"a\xDBFF", u"\xDBFF\xD800", u"\xDC00\xDC00", u"\xDFFF"})
+        EXPECT_FALSE(os::utf16ToUtf8(bad, narrow)) << os::toUtf8Lossy(bad);
 }
 
 // A byte of a file name that is not part of valid UTF-8 becomes U+DC00 + byte

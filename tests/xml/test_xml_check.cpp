@@ -189,17 +189,6 @@ TEST(XmlCheck, ALibraryPanicFailsTheCall)
                  CXercesException);
 }
 
-// A warm-up holds the library while it lives; one for the whole run keeps it
-// initialised after it ends, up to the process's exit.
-TEST(XmlCheck, WarmUpHoldsTheLibraryWhileItLivesOrUntilExit)
-{
-    const uint32_t ulBefore = CXercesLibraryRef::count();
-    { const CXercesLibraryWarmUp warmUp; }
-    EXPECT_EQ(CXercesLibraryRef::count(), ulBefore);
-    { const CXercesLibraryWarmUp warmUp(true); }
-    EXPECT_EQ(CXercesLibraryRef::count(), ulBefore + 1);
-}
-
 // The check over arriving bytes makes no record per read: the road holds its
 // records until the verdict, and any made per read would grow with the
 // document.
