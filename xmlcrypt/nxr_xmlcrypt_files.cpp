@@ -269,6 +269,15 @@ void CNXROutputFile::writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t u
     nxrTrace.setResult(true);
 }
 
+void CNXROutputFile::appendFile(os::FileHandle hFrom)
+{
+    NXR_OUT_TRACE(u"appendFile");
+    uint64_t ullCopied = 0;
+    if (m_bCommitted || !os::fileCopyToEnd(hFrom, 0, m_data.get(), ullCopied))
+        NXR_THROW_CODE(CWriteFileException, m_bCommitted ? EBADF : os::getLastError(), m_fileName.view());
+    nxrTrace.setResult(true);
+}
+
 void CNXROutputFile::commit()
 {
     NXR_OUT_TRACE(u"commit");
@@ -339,6 +348,15 @@ void CNXRStandardOutput::writeAt(uint64_t, const NXR_BYTE*, size_t)
     NXR_THROW_CODE(CWriteFileException, ESPIPE, kStandardOutput);
 }
 
+void CNXRStandardOutput::appendFile(os::FileHandle hFrom)
+{
+    NXR_TRACE(u"CNXRStandardOutput", u"appendFile");
+    uint64_t ullCopied = 0;
+    if (!os::fileCopyToEnd(hFrom, 0, STDOUT_FILENO, ullCopied))
+        NXR_THROW_CODE(CWriteFileException, os::getLastError(), kStandardOutput);
+    nxrTrace.setResult(true);
+}
+
 void CNXRStandardOutput::write(const NXR_BYTE* pData, size_t ulCount)
 {
     NXR_TRACE(u"CNXRStandardOutput", u"write");
@@ -380,6 +398,15 @@ void CNXRSpillFile::writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ul
     nxrTrace.setResult(true);
 }
 
+void CNXRSpillFile::appendFile(os::FileHandle hFrom)
+{
+    NXR_SPILL_TRACE(u"appendFile");
+    uint64_t ullCopied = 0;
+    if (!os::fileCopyToEnd(hFrom, 0, m_file.get(), ullCopied))
+        NXR_THROW_CODE(CWriteFileException, os::getLastError(), kSpill);
+    nxrTrace.setResult(true);
+}
+
 void CNXRSpillFile::fill(CNXRInputFile& input, uint64_t ullMax)
 {
     NXR_SPILL_TRACE(u"fill");
@@ -412,18 +439,7 @@ CNXRInputFile& CNXRSpillFile::input()
 void CNXRSpillFile::copyTo(CNXRByteSink& output)
 {
     NXR_SPILL_TRACE(u"copyTo");
-    CNXRBuffer<NXR_BYTE> piece(kCopyPiece);
-    if (!piece.isValid())
-        NXR_THROW(CMemAllocException, u"piece");
-    for (uint64_t ullAt = 0;; ) {
-        size_t ulRead = 0;
-        if (!os::fileReadAt(m_file.get(), piece.getBuffer(), piece.getNumElems(), ullAt, ulRead))
-            NXR_THROW_CODE(CInvalidFileException, os::getLastError(), kSpill);
-        if (ulRead == 0)
-            break;
-        output.write(piece.getBuffer(), ulRead);
-        ullAt += ulRead;
-    }
+    output.appendFile(m_file.get());
     nxrTrace.setResult(true);
 }
 

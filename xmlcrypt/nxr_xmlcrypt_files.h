@@ -25,6 +25,8 @@ public:
     virtual void write(const NXR_BYTE* pData, size_t ulCount) = 0;
     // Writes over bytes already written, from ullOffset.
     virtual void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) = 0;
+    // Appends the whole of the open file hFrom.
+    virtual void appendFile(os::FileHandle hFrom) = 0;
 };
 
 // An input, open for reading for the whole operation.
@@ -78,6 +80,7 @@ public:
     // CWriteFileException when the disk refuses.
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
+    void appendFile(os::FileHandle hFrom) override;
     // Syncs the data, gives it the output's name atomically (replacing the
     // old file) and syncs the folder; CWriteFileException when the output
     // could not take its name. A folder that cannot be synced once it has
@@ -114,6 +117,7 @@ public:
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     // What went out cannot be taken back: CWriteFileException (ESPIPE).
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
+    void appendFile(os::FileHandle hFrom) override;
 };
 
 // A scratch file in $TMPDIR (/tmp when unset) that no other process can
@@ -129,6 +133,7 @@ public:
 
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
+    void appendFile(os::FileHandle hFrom) override;
     // Appends the rest of input, refusing it (CBadArgException) once it
     // passes ullMax bytes.
     void fill(CNXRInputFile& input, uint64_t ullMax);

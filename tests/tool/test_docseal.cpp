@@ -94,6 +94,7 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         {"exec <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed},
         {"exec <report.xml.enc; ", {"-", "/decrypt", "pw"}, 0, kDocument},
         {"cat report.xml | ", {"-o", "other/p.enc", "-", "/encrypt", "pw"}, 0, sealed, "other/p.enc"},
+        {"exec >>other/a.enc <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed, "other/a.enc"}, // not sendfile's
         {"cat report.xml.enc | ", {"-o", "-", "-", "/decrypt", "pw"}, 0, kDocument},
         {"cat bad.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
         {"cat report.xml.enc | ", {"-", "/decrypt", "wrong"}, 1, ""},

@@ -258,6 +258,8 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {seal, file + "cr ", 1, "the passphrase from 'cr' is longer than 4096 bytes"},
         {seal, fd + "0 ", 1, "the two passphrases differ", {pass, pass + "x"}},
         {{"-o", "r.enc", "-", "/encrypt"}, fd + "0 ", 2, "the passphrase cannot be read from standard input, which carries the document"},
+        {{"-o", "r.enc", "-", "/encrypt", "pw"}, "exec </dev/null; ", 1,
+         "standard input is not well-formed XML: line 1, column 1: invalid document structure"},
     };
     ScopedRegistry reg;
     reg.enableLogging(0x1B);
