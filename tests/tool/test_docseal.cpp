@@ -312,3 +312,31 @@ TEST_F(Docseal, PassphraseLeavesTheArgumentListAndNoCoreIsDumped)
     EXPECT_EQ(seen.find("hunter2"), std::string::npos) << seen;
     EXPECT_NE(seen.find("dumpable=0"), std::string::npos) << seen;
 }
+
+// Under any address-space limit the program seals or fails with status 1, at
+// most one record and nothing on a standard error that is not a terminal:
+// neither the parser library nor a thread that cannot start ends the process
+// some other way. (The sanitizers' shadow memory needs more than any limit.)
+TEST_F(Docseal, UnderAnAddressSpaceLimitItSealsOrFailsCleanly)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limits tried";
+#endif
+    ScopedRegistry reg;
+    reg.enableLogging(0x1B);
+    std::set<int> statuses;
+    for (int mib = 30; mib <= 110; ++mib) {
+        fs::remove(reg.logPath());
+        const RunResult r = docseal({doc, "/encrypt", "pw"}, "ulimit -v " + std::to_string(mib << 10) + "; exec 2>&1; ");
+        if (r.status == 127)
+            continue; // the loader could not map the libraries: not started
+        SCOPED_TRACE(std::to_string(mib) + " MiB: " + r.out);
+        statuses.insert(r.status);
+        EXPECT_EQ(r.out.empty(), r.status == 1);
+        EXPECT_LE(readLogLines(reg.logPath()).size(), size_t(r.status));
+    }
+    EXPECT_EQ(statuses, (std::set<int>{0, 1}));
+    // A document with a 5 MB attribute value is sealed within such a limit.
+    writeFile(doc, "<d a='" + std::string(5000000, 'v') + "'/>");
+    EXPECT_EQ(docseal({doc, "/encrypt", "pw"}, "ulimit -v " + std::to_string(160 << 10) + "; ").status, 0);
+}
