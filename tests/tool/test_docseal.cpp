@@ -97,6 +97,8 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         {"", {"--output=-", "report.xml", "/encrypt", "pw"}, 0, sealed},
         {"", {"-o", "-", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument},
         {"exec <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed},
+        {"(sleep 0.3; cat report.xml) | perl -MFcntl -e 'fcntl(STDIN, F_SETFL, O_NONBLOCK); shift; exec @ARGV' ",
+         {"-", "/encrypt", "pw"}, 0, sealed}, // a pipe left non-blocking is waited on
         {"exec <report.xml.enc; ", {"-", "/decrypt", "pw"}, 0, kDocument},
         {"cat report.xml | ", {"-o", "other/p.enc", "-", "/encrypt", "pw"}, 0, sealed, "other/p.enc"},
         {"exec >>other/a.enc <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed, "other/a.enc"}, // not sendfile's
