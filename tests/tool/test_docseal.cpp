@@ -85,6 +85,11 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         int status;
         std::string out, file = "";
     } cases[] = {
+        // Without -o, as ever: the output beside the input, and the message.
+        {"", {"report.xml", "/encrypt", "pw"}, 0, "docseal: the document was sealed; the container was written beside it "
+                                                  "with \".enc\" added to its name.\n"},
+        {"", {"report.xml.enc", "/decrypt", "pw"}, 0, "docseal: the container was opened; the document was written "
+                                                      "beside it without \".enc\".\n"},
         {"", {"-o", "other/r.enc", doc, "/encrypt", "pw"}, 0, sealed, "other/r.enc"},
         {"", {"--output=old", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument, "old"},
         {"", {"-o", "link", "report.xml", "/encrypt", "pw"}, 0, sealed, "old"},
@@ -114,8 +119,11 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
             EXPECT_EQ(r.out.find("Usage: "), 0u);
         else
             EXPECT_EQ(c.file.empty() ? r.out : readFile(dir.file(c.file)), c.out);
+        const bool bNamedOutput = !c.file.empty() && (c.args[0] == "-o" || c.args[0].starts_with("--output="));
+        EXPECT_EQ(r.out.ends_with(" was written to the output.\n"), bNamedOutput) << r.out;
         EXPECT_TRUE(namesIn(dir.file("spill")).empty());
     }
+    EXPECT_EQ(readFile(doc + ".enc"), sealed);
     EXPECT_TRUE(fs::is_symlink(dir.file("link")));
     EXPECT_FALSE(fileExists(dir.file("other/q.enc")));
     // A reader that goes away early fails the run.

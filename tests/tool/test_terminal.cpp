@@ -142,6 +142,10 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
     EXPECT_EQ(countOf(z.terminal, "Passphrase"), 3u);
     EXPECT_EQ(z.terminal.find("ss phrase"), std::string::npos) << z.terminal;
     EXPECT_EQ(onTerminal({doc + ".enc", "/decrypt", pass}).status, 0);
+    // The document on standard input, the passphrase asked on /dev/tty.
+    const std::string tty = in + "export DOCSEAL_PASSPHRASE_FILE=/dev/tty; exec <report.xml; ";
+    EXPECT_EQ(onTerminal({"-o", "piped.enc", "-", "/encrypt"}, tty, {pass, pass}).status, 0);
+    EXPECT_EQ(readFile(dir.file("piped.enc")), readFile(doc + ".enc"));
 }
 
 // A failure writes nothing, a usage error only the usage text; both leave
