@@ -269,11 +269,11 @@ bool CNXRXmlCrypt::encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
             return false;
         if (outFileName.getLength() == 0) {
             CNXRStandardOutput output;
-            spill.copyTo(output);
+            output.append(spill);
             return true;
         }
         CNXROutputFile output(outFileName, NXR_DEFAULT_FILE_MODE);
-        spill.copyTo(output);
+        output.append(spill);
         output.commit();
         return true;
     });
@@ -344,7 +344,7 @@ bool CNXRXmlCrypt::sealInto(CNXRInputFile& input, bool bPlain, const CNXRWCharSt
             output->commit();
         } else {
             CNXRStandardOutput standardOutput;
-            spill->copyTo(standardOutput);
+            standardOutput.append(*spill);
         }
         return true;
     });

@@ -269,11 +269,11 @@ void CNXROutputFile::writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t u
     nxrTrace.setResult(true);
 }
 
-void CNXROutputFile::appendFile(os::FileHandle hFrom)
+void CNXROutputFile::append(const CNXRSpillFile& spill)
 {
-    NXR_OUT_TRACE(u"appendFile");
+    NXR_OUT_TRACE(u"append");
     uint64_t ullCopied = 0;
-    if (m_bCommitted || !os::fileCopyToEnd(hFrom, 0, m_data.get(), ullCopied))
+    if (m_bCommitted || !os::fileCopyToEnd(spill.handle(), 0, m_data.get(), ullCopied))
         NXR_THROW_CODE(CWriteFileException, m_bCommitted ? EBADF : os::getLastError(), m_fileName.view());
     nxrTrace.setResult(true);
 }
@@ -348,11 +348,11 @@ void CNXRStandardOutput::writeAt(uint64_t, const NXR_BYTE*, size_t)
     NXR_THROW_CODE(CWriteFileException, ESPIPE, kStandardOutput);
 }
 
-void CNXRStandardOutput::appendFile(os::FileHandle hFrom)
+void CNXRStandardOutput::append(const CNXRSpillFile& spill)
 {
-    NXR_TRACE(u"CNXRStandardOutput", u"appendFile");
+    NXR_TRACE(u"CNXRStandardOutput", u"append");
     uint64_t ullCopied = 0;
-    if (!os::fileCopyToEnd(hFrom, 0, STDOUT_FILENO, ullCopied))
+    if (!os::fileCopyToEnd(spill.handle(), 0, STDOUT_FILENO, ullCopied))
         NXR_THROW_CODE(CWriteFileException, os::getLastError(), kStandardOutput);
     nxrTrace.setResult(true);
 }
@@ -398,15 +398,6 @@ void CNXRSpillFile::writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ul
     nxrTrace.setResult(true);
 }
 
-void CNXRSpillFile::appendFile(os::FileHandle hFrom)
-{
-    NXR_SPILL_TRACE(u"appendFile");
-    uint64_t ullCopied = 0;
-    if (!os::fileCopyToEnd(hFrom, 0, m_file.get(), ullCopied))
-        NXR_THROW_CODE(CWriteFileException, os::getLastError(), kSpill);
-    nxrTrace.setResult(true);
-}
-
 void CNXRSpillFile::fill(CNXRInputFile& input, uint64_t ullMax)
 {
     NXR_SPILL_TRACE(u"fill");
@@ -434,13 +425,6 @@ CNXRInputFile& CNXRSpillFile::input()
     m_input.emplace(os::fileDuplicate(m_file.get()), CNXRWCharString(kSpill));
     nxrTrace.setResult(true);
     return *m_input;
-}
-
-void CNXRSpillFile::copyTo(CNXRByteSink& output)
-{
-    NXR_SPILL_TRACE(u"copyTo");
-    output.appendFile(m_file.get());
-    nxrTrace.setResult(true);
 }
 
 } // namespace nxr

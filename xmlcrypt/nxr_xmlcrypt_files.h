@@ -25,9 +25,9 @@ public:
     virtual void write(const NXR_BYTE* pData, size_t ulCount) = 0;
     // Writes over bytes already written, from ullOffset.
     virtual void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) = 0;
-    // Appends the whole of the open file hFrom.
-    virtual void appendFile(os::FileHandle hFrom) = 0;
 };
+
+class CNXRSpillFile;
 
 // An input, open for reading for the whole operation.
 class CNXRInputFile {
@@ -80,7 +80,8 @@ public:
     // CWriteFileException when the disk refuses.
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
-    void appendFile(os::FileHandle hFrom) override;
+    // Appends all that spill holds.
+    void append(const CNXRSpillFile& spill);
     // Syncs the data, gives it the output's name atomically (replacing the
     // old file) and syncs the folder; CWriteFileException when the output
     // could not take its name. A folder that cannot be synced once it has
@@ -117,7 +118,8 @@ public:
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     // What went out cannot be taken back: CWriteFileException (ESPIPE).
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
-    void appendFile(os::FileHandle hFrom) override;
+    // Writes all that spill holds.
+    void append(const CNXRSpillFile& spill);
 };
 
 // A scratch file in $TMPDIR (/tmp when unset) that no other process can
@@ -133,14 +135,13 @@ public:
 
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
-    void appendFile(os::FileHandle hFrom) override;
     // Appends the rest of input, refusing it (CBadArgException) once it
     // passes ullMax bytes.
     void fill(CNXRInputFile& input, uint64_t ullMax);
     // What was written, read from its start, as a regular file of that size.
     CNXRInputFile& input();
-    // Copies what was written to output.
-    void copyTo(CNXRByteSink& output);
+    // The file, for the outputs that copy it.
+    os::FileHandle handle() const { return m_file.get(); }
 
 private:
     os::CFileOwner m_file;
