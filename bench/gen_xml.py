@@ -3,9 +3,11 @@
 
 Records with attributes, text with entity references and CDATA, so that the
 parser meets the usual mix; or one element of plain text ("xxxx...") or of a
-base64 payload, the documents where the markup is sparse:
+base64 payload, the documents where the markup is sparse; or one element
+holding a single attribute value, comment or CDATA section of the size, which
+the parser holds whole:
 
-    gen_xml.py SIZE_MB OUT [records|text|base64]
+    gen_xml.py SIZE_MB OUT [records|text|base64|attribute|comment|cdata]
 """
 import base64
 import random
@@ -25,6 +27,11 @@ def main():
             for _ in range(max(1, size // len(block))):
                 f.write(block)
             f.write("</payload>\n")
+        return
+    if kind in ("attribute", "comment", "cdata"):
+        with open(out, "w", encoding="ascii") as f:
+            f.write({"attribute": '<d a="%s"/>', "comment": "<d><!--%s--></d>",
+                     "cdata": "<d><![CDATA[%s]]></d>"}[kind] % ("x" * size))
         return
     words = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta", "iota", "kappa",
              "lambda", "mu", "nu", "xi", "omicron", "pi", "rho", "sigma", "tau", "upsilon"]

@@ -4,9 +4,10 @@
     run_bench.py DOCSEAL_BINARY [--runs N] [--dir DIR] [--large] [--before DOCSEAL_BINARY]
 
 Documents of 4 KB, 20 MB, 100 MB and 200 MB (and 1 GB with --large or
-BENCH_LARGE=1, for memory only), and 200 MB of plain text and of a base64
-payload in one element, are generated (gen_xml.py) into DIR, a tmpfs folder
-by default, so the page cache is warm and outputs land in memory.
+BENCH_LARGE=1, for memory only), 200 MB of plain text and of a base64 payload
+in one element, and three documents of one 8 MiB attribute value, comment or
+CDATA section (for memory), are generated (gen_xml.py) into DIR, a tmpfs
+folder by default, so the page cache is warm and outputs land in memory.
 
 Each command runs N times (default 3; ten times as often for the 4 KB
 document, whose times are mostly process start-up), the commands taking turns
@@ -21,9 +22,11 @@ finished); the peer of opening is the pipeline `openssl enc -d | tee OUT |
 xmllint --stream --noout -`. The older sequential sums are kept for history.
 bench_check (built beside docseal with -DDOCSEAL_BENCH=ON) runs docseal's XML
 check alone over the same bytes: the floor with this parser; `bench_check
---full` runs it on the parser's full scanner only, as before the light one.
-With --before (or BENCH_BEFORE=BINARY), another docseal, say one built from an
-older commit, seals and opens in the same rounds, for before-and-after ratios.
+--full` runs it on the parser's full scanner only, as before the light one,
+and `bench_check --unwiped` releases the parser's memory without its wipe,
+for what the wiping costs. With --before (or BENCH_BEFORE=BINARY), another
+docseal, say one built from an older commit, seals and opens in the same
+rounds, for before-and-after ratios.
 """
 import argparse
 import os
@@ -46,6 +49,8 @@ XMLSEC_TEMPLATE = """<?xml version="1.0"?>
 </EncryptedData>
 """
 MEMORY_LIMIT_MIB = 32
+TOKEN_MEMORY_LIMIT_MIB = 128  # a document with a piece of markup of 1 MiB or more
+TOKEN_KINDS = ("attribute", "comment", "cdata")
 
 
 def openssl(*args):
@@ -117,6 +122,8 @@ def measure(docseal, helpers, folder, name, runs, peers, before=None):
     if helpers["check"] and peers in ("some", "all", "check"):
         commands["check alone"] = ([[helpers["check"], doc]], False, None)
         commands["check alone, full scanner"] = ([[helpers["check"], "--full", doc]], False, None)
+        # The parser's blocks released without their wipe: what the wiping costs.
+        commands["check alone, unwiped"] = ([[helpers["check"], "--unwiped", doc]], False, None)
     have = {tool: shutil.which(tool) is not None for tool in ("openssl", "xmllint", "xmlsec1", "tee")}
     if peers and have["openssl"]:
         subprocess.run(openssl("-in", doc, "-out", ossl), check=True)
@@ -188,6 +195,8 @@ def main():
             "200 MB": ("big.xml", 200, args.runs, "all", "records"),
             "200 MB text": ("text.xml", 200, args.runs, "check", "text"),
             "200 MB base64": ("base64.xml", 200, args.runs, "check", "base64")}
+    for kind in TOKEN_KINDS:  # one piece of markup of 8 MiB, which the parser holds whole
+        docs["8 MiB " + kind] = (kind + ".xml", 8 * 1.048576, args.runs, None, kind)
     if args.large:
         docs["1 GB"] = ("huge.xml", 1000, 1, None, "records")
     folder = tempfile.mkdtemp(prefix="docseal-bench-", dir=args.dir)
@@ -224,7 +233,8 @@ def main():
         for op in ("seal", "open"):
             for how in ("", " pipe"):
                 show("peak memory, %sing %s%s" % (op, key, how and ", pipe to pipe"),
-                     results[key]["docseal " + op + how][1] / 1024, MEMORY_LIMIT_MIB, key, " MiB")
+                     results[key]["docseal " + op + how][1] / 1024,
+                     TOKEN_MEMORY_LIMIT_MIB if key.startswith("8 MiB") else MEMORY_LIMIT_MIB, key, " MiB")
     show("sealing 200 MB pipe to pipe / sealing the file beside itself",
          ratio("200 MB", "docseal seal pipe", "docseal seal"), 1.15, "200 MB")
     show("opening 200 MB pipe to pipe / opening the file beside itself",
@@ -257,6 +267,10 @@ def main():
              big["docseal open"][0] / (big["openssl enc -d"][0] + big["xmllint --stream"][0]), 1.0, "200 MB")
     show("sealing 200 MB / xmlsec1 encrypt", ratio("200 MB", "docseal seal", "xmlsec1 encrypt"), 0.5, "200 MB")
     show("opening 4 KB / openssl enc -d", ratio("4 KB", "docseal open", "openssl enc -d"), 3.0, "4 KB")
+
+    print("\nthe parser's memory wiped as it is released (the check alone, same runs):")
+    for key in ("100 MB", "200 MB"):
+        show("check alone %s, wiping / not wiping" % key, ratio(key, "check alone", "check alone, unwiped"), 1.05, key)
 
     if before:
         print("\nbefore and after (%s, in the same rounds):" % before)

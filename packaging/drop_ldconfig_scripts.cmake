@@ -1,6 +1,7 @@
 # Run by CPack after it wrote the package (CPACK_PACKAGE_FILES): takes out the
 # postinst and postrm that only call ldconfig, which CPack writes of its own
 # accord, and packs the rest again as it was, owned by root.
+list(FILTER CPACK_PACKAGE_FILES INCLUDE REGEX "\\.deb$")
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   set(tree ${CPACK_TOPLEVEL_DIRECTORY}/repack)
   file(REMOVE_RECURSE ${tree})

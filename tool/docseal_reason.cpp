@@ -2,6 +2,7 @@
 
 #include "nxr_firstfailure.h"
 #include "nxr_os_text.h"
+#include "nxr_xerces_check.h"
 
 #include <cstring>
 #include <unistd.h>
@@ -50,6 +51,11 @@ constexpr ReasonRow kReasons[] = {
     {ANY, u"WriteFile call failed for file:", u"", "", "cannot write {rest}{error}", ""},
     {ANY, u"The specified file, ", u", is invalid.", "", "{rest}{error}", ": not a regular file"},
     {ANY, u"Unable to allocate memory", u"", "", "not enough memory for {file}", ""},
+    // The check's own limits, and the parser library failing in itself.
+    {ENCRYPT, u"", nxr::NXR_XML_LIMIT_SUFFIX, "/xml/", "cannot seal {file}: {rest}, docseal's limit", ""},
+    {DECRYPT, u"", nxr::NXR_XML_LIMIT_SUFFIX, "/xml/", "cannot open {file}: {rest}, docseal's limit", ""},
+    {ENCRYPT, nxr::NXR_XML_LIBRARY_FAILED, u"", "", "cannot seal {file}: the XML parser library failed: {rest}", ""},
+    {DECRYPT, nxr::NXR_XML_LIBRARY_FAILED, u"", "", "cannot open {file}: the XML parser library failed: {rest}", ""},
     // The check of the document: the parser's words, with line and column.
     {ENCRYPT, u"", u"", "/xml/", "{file} is not well-formed XML: {rest}", ""},
     // What was deciphered is not the document: its padding or its text is

@@ -1,5 +1,7 @@
 #include "nxr_xerces.h"
 
+#include "nxr_xerces_memory.h"
+
 #include <xercesc/dom/DOMConfiguration.hpp>
 #include <xercesc/dom/DOMError.hpp>
 #include <xercesc/dom/DOMErrorHandler.hpp>
@@ -10,6 +12,7 @@
 #include <xercesc/dom/DOMLocator.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/Wrapper4InputSource.hpp>
+#include <xercesc/util/PanicHandler.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLUni.hpp>
@@ -18,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 using namespace xercesc;
 
@@ -36,18 +40,83 @@ std::mutex& libraryMutex()
 
 uint32_t g_ulLibraryRefs = 0;
 
+// Why the library could not start, once it failed: a start that failed half
+// way leaves the library unusable, so it is never tried again (nor
+// terminated) in the process. Guarded by the library's mutex.
+enum class StartFailure { None, Panic, Memory };
+StartFailure g_failure = StartFailure::None;
+int g_panicReason = PanicHandler::Panic_SystemInit;
+
+// The library's default panic handler ends the process with status 255 and a
+// line on standard error, from whichever thread it is on. This one turns the
+// panic into an exception that unwinds to the call into the library.
+class CPanicToException : public PanicHandler {
+public:
+    void panic(const PanicHandler::PanicReasons reason) override { throw CXercesPanic{reason}; }
+};
+
+std::u16string panicMessage(int reason)
+{
+    const char* pszWhy = PanicHandler::getPanicReasonString(static_cast<PanicHandler::PanicReasons>(reason));
+    const std::string_view why = pszWhy ? pszWhy : "";
+    return std::u16string(NXR_XML_LIBRARY_FAILED) + std::u16string(why.begin(), why.end());
+}
+
+// Initialises the library on the first reference; false (with the cause in
+// g_failure) when it cannot start. Called under the library's mutex.
+bool takeReference()
+{
+    if (g_failure != StartFailure::None)
+        return false;
+    if (g_ulLibraryRefs == 0) {
+        static CPanicToException s_panicHandler;
+        try {
+            XMLPlatformUtils::Initialize(XMLUni::fgXercescDefaultLocale, nullptr, &s_panicHandler,
+                                         &CNXRParserMemory::instance());
+        } catch (const CXercesPanic& panic) {
+            g_failure = StartFailure::Panic;
+            g_panicReason = panic.reason;
+            return false;
+        } catch (...) {
+            // Out of memory (the library's OutOfMemoryException, or
+            // std::bad_alloc), or anything else the start threw.
+            g_failure = StartFailure::Memory;
+            return false;
+        }
+    }
+    ++g_ulLibraryRefs;
+    return true;
+}
+
 } // namespace
 
 CXercesLibraryRef::CXercesLibraryRef()
 {
+    StartFailure failure = StartFailure::None;
+    int panicReason = PanicHandler::Panic_SystemInit;
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex());
+        m_bHeld = takeReference();
+        failure = g_failure;
+        panicReason = g_panicReason;
+    }
+    if (m_bHeld)
+        return;
+    if (failure == StartFailure::Memory)
+        NXR_THROW(CMemAllocException, u"XMLPlatformUtils::Initialize");
+    NXR_THROW(CXercesException, panicMessage(panicReason));
+}
+
+CXercesLibraryRef::CXercesLibraryRef(std::nothrow_t)
+{
     std::lock_guard<std::mutex> lock(libraryMutex());
-    if (g_ulLibraryRefs == 0)
-        nxrXercesCall([] { XMLPlatformUtils::Initialize(); });
-    ++g_ulLibraryRefs;
+    m_bHeld = takeReference();
 }
 
 CXercesLibraryRef::~CXercesLibraryRef()
 {
+    if (!m_bHeld)
+        return;
     std::lock_guard<std::mutex> lock(libraryMutex());
     if (--g_ulLibraryRefs == 0)
         XMLPlatformUtils::Terminate();
@@ -133,6 +202,16 @@ void nxrThrowXercesException(const SAXException& e, const std::source_location& 
                            where.line());
 }
 
+void nxrThrowParserOutOfMemory(const std::source_location& where)
+{
+    throw CMemAllocException(u"the XML parser's memory", where.file_name(), where.line());
+}
+
+void nxrThrowXercesPanic(const CXercesPanic& panic, const std::source_location& where)
+{
+    throw CXercesException(panicMessage(panic.reason), where.file_name(), where.line());
+}
+
 // ---------------------------------------------------------------------------
 // Starting the library early
 
@@ -140,17 +219,25 @@ CXercesLibraryRef* CXercesLibraryWarmUp::s_pUntilExit = nullptr;
 
 CXercesLibraryWarmUp::CXercesLibraryWarmUp(bool bUntilExit)
 {
-    m_thread = std::thread([this, bUntilExit] {
+    // A failure is left for the wrapper that needs the library to report;
+    // without a thread for it, the library starts when it is first needed.
+    try {
+        m_thread = std::thread([this, bUntilExit] {
         try {
             if (bUntilExit) {
-                static std::once_flag s_once;
-                std::call_once(s_once, [] { s_pUntilExit = new CXercesLibraryRef; });
+                // Not call_once: an exception must not unwind through it.
+                static std::mutex s_mutex;
+                const std::lock_guard<std::mutex> lock(s_mutex);
+                if (s_pUntilExit == nullptr)
+                    s_pUntilExit = new (std::nothrow) CXercesLibraryRef(std::nothrow);
             } else {
-                m_ref.emplace();
+                m_ref.emplace(std::nothrow);
             }
         } catch (...) {
         }
-    });
+        });
+    } catch (const std::system_error&) {
+    }
 }
 
 CXercesLibraryWarmUp::~CXercesLibraryWarmUp()

@@ -2,7 +2,10 @@
 //
 // - CXercesLibraryRef: the library stays initialised while anyone holds a
 //   reference; the first reference initialises it, the last one to go
-//   terminates it. Thread-safe.
+//   terminates it. Thread-safe. The library runs on CNXRParserMemory, which
+//   wipes every block it releases, and never ends the process itself: a
+//   failure of its start is a CXercesException, and the library is not
+//   tried again in the process.
 // - nxrXercesCall: runs a piece of work and turns the library's exceptions
 //   into CXercesException carrying the library's own message.
 // - nxrParseDOM: the DOM builder. It opens nothing outside the document (no
@@ -21,11 +24,14 @@
 #include <xercesc/dom/DOMException.hpp>
 #include <xercesc/sax/SAXException.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include <cstdint>
+#include <new>
 #include <source_location>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace nxr {
@@ -36,16 +42,35 @@ static_assert(std::is_same_v<XMLCh, char16_t>, "XMLCh and the system's wide char
 inline constexpr uint32_t NXR_XML_MAX_ENTITY_EXPANSIONS = 50000;
 
 // One reference on the parser library. Constructing it may throw
-// CXercesException when the library cannot be initialised.
+// CXercesException when the library cannot be initialised ("The XML parser
+// library failed: " and why), or CMemAllocException when its memory
+// ran out while it started.
 class CXercesLibraryRef {
 public:
     CXercesLibraryRef();
+    // The same without a record or exception: held() tells whether the
+    // library is held.
+    explicit CXercesLibraryRef(std::nothrow_t);
     ~CXercesLibraryRef();
+    bool held() const { return m_bHeld; }
     CXercesLibraryRef(const CXercesLibraryRef&) = delete;
     CXercesLibraryRef& operator=(const CXercesLibraryRef&) = delete;
 
     // References held in the whole process (for tests).
     static uint32_t count();
+
+private:
+    bool m_bHeld = false;
+};
+
+// The start of the message that tells that the library failed in itself (it
+// could not start, or met a fault it calls a panic), followed by its reason.
+inline constexpr std::u16string_view NXR_XML_LIBRARY_FAILED = u"The XML parser library failed: ";
+
+// What the library's panic handler throws in place of ending the process;
+// nxrXercesCall turns it into a CXercesException.
+struct CXercesPanic {
+    int reason; // a xercesc::PanicHandler::PanicReasons
 };
 
 // Initialises the parser library on a thread of its own and holds it while
@@ -72,12 +97,16 @@ private:
 [[noreturn]] void nxrThrowXercesException(const xercesc::DOMException& e, const std::source_location& where);
 [[noreturn]] void nxrThrowXercesException(const xercesc::SAXParseException& e, const std::source_location& where);
 [[noreturn]] void nxrThrowXercesException(const xercesc::SAXException& e, const std::source_location& where);
+[[noreturn]] void nxrThrowParserOutOfMemory(const std::source_location& where);
+[[noreturn]] void nxrThrowXercesPanic(const CXercesPanic& panic, const std::source_location& where);
 
 // Runs body and returns its result. An XMLException, DOMException or
 // SAXException leaving it becomes a CXercesException (logged as it is built,
 // with the caller's file and line): the library's message, with the line and
 // column for a parse error; the result value is the DOM exception code, or
-// none. Anything else passes unchanged.
+// none. The library running out of memory (its OutOfMemoryException, or
+// std::bad_alloc from code it calls) becomes CMemAllocException, and a panic
+// of the library a CXercesException. Anything else passes unchanged.
 template <class Body>
 decltype(auto) nxrXercesCall(Body&& body, std::source_location where = std::source_location::current())
 {
@@ -91,6 +120,12 @@ decltype(auto) nxrXercesCall(Body&& body, std::source_location where = std::sour
         nxrThrowXercesException(e, where);
     } catch (const xercesc::SAXException& e) {
         nxrThrowXercesException(e, where);
+    } catch (const xercesc::OutOfMemoryException&) {
+        nxrThrowParserOutOfMemory(where);
+    } catch (const std::bad_alloc&) {
+        nxrThrowParserOutOfMemory(where);
+    } catch (const CXercesPanic& panic) {
+        nxrThrowXercesPanic(panic, where);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "nxr_xerces_check.h"
 
+#include "nxr_xml_tokenlimits.h"
+
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
@@ -40,6 +42,35 @@ std::u16string_view textOf(const XMLCh* psz)
 
 } // namespace
 
+std::u16string nxrXmlLimitText(NxrXmlLimit limit, uint64_t ullAmount)
+{
+    // Amounts of whole mebibytes read as such.
+    std::string amount = std::to_string(ullAmount);
+    if (ullAmount >= (1u << 20) && ullAmount % (1u << 20) == 0)
+        amount = std::to_string(ullAmount >> 20) + " MiB";
+    std::string text;
+    switch (limit) {
+    case NxrXmlLimit::Depth: text = "more than " + amount + " nested elements"; break;
+    case NxrXmlLimit::Namespaces: text = "more than " + amount + " namespace declarations in scope"; break;
+    case NxrXmlLimit::Expansions: text = "more than " + amount + " entity expansions"; break;
+    case NxrXmlLimit::AttributeText: text = "attribute values expanding to more than " + amount + " characters"; break;
+    case NxrXmlLimit::Prolog: text = "a prolog longer than " + amount; break;
+    case NxrXmlLimit::Name: text = "a name longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::AttributeValue: text = "an attribute value longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Literal: text = "an entity value or literal longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Comment: text = "a comment longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::ProcessingInstruction: text = "a processing instruction longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::CData: text = "a CDATA section longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Tag: text = "a tag longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Attributes: text = "more than " + amount + " attributes on one element"; break;
+    case NxrXmlLimit::Declaration: text = "a markup declaration longer than " + amount + " bytes"; break;
+    case NxrXmlLimit::Document:
+        text = "a document longer than " + amount + " bytes in an encoding whose markup docseal cannot measure";
+        break;
+    }
+    return std::u16string(text.begin(), text.end()) + std::u16string(NXR_XML_LIMIT_SUFFIX);
+}
+
 // ---------------------------------------------------------------------------
 // The scan
 
@@ -74,10 +105,10 @@ public:
     void open(uint64_t ullUnits)
     {
         if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
-            refuse(u"elements are nested too deeply");
+            refuse(NxrXmlLimit::Depth, NXR_XML_MAX_ELEMENT_DEPTH);
         m_ullAttributeUnits += ullUnits;
         if (m_ullAttributeUnits > m_ullAttributeBudget)
-            refuse(u"attribute values expand beyond the limit");
+            refuse(NxrXmlLimit::AttributeText, m_ullAttributeBudget);
     }
     void close() { --m_ulDepth; }
 
@@ -85,7 +116,7 @@ public:
     void declare()
     {
         if (++m_ulInScope > NXR_XML_MAX_NAMESPACES_IN_SCOPE)
-            refuse(u"too many namespace declarations in scope");
+            refuse(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE);
     }
     void undeclare() { --m_ulInScope; }
 
@@ -105,6 +136,10 @@ public:
         m_declared.pop_back();
     }
 
+    [[noreturn]] void refuse(NxrXmlLimit limit, uint64_t ullAmount) const
+    {
+        refuse(nxrXmlLimitText(limit, ullAmount).c_str());
+    }
     [[noreturn]] void refuse(const XMLCh* pszWhy) const
     {
         if (m_pLocator)
@@ -178,12 +213,26 @@ public:
     void startPrefixMapping(const XMLCh* const, const XMLCh* const) override { m_limits.declare(); }
     void endPrefixMapping(const XMLCh* const) override { m_limits.undeclare(); }
 
-    void fatalError(const SAXParseException& e) override { throw e; }
+    // The library words its refusal at the expansion limit as a limit the
+    // application imposed; it is told as the check's other limits are.
+    void fatalError(const SAXParseException& e) override
+    {
+        if (m_pSecurity != nullptr && textOf(e.getMessage()).find(u"entity expansions") != std::u16string_view::npos) {
+            const std::u16string why = nxrXmlLimitText(NxrXmlLimit::Expansions, m_pSecurity->getEntityExpansionLimit());
+            throw SAXParseException(why.c_str(), e.getPublicId(), e.getSystemId(), e.getLineNumber(),
+                                    e.getColumnNumber());
+        }
+        throw e;
+    }
+
+    // The security manager whose expansion limit the scan runs under.
+    void expansionsUnder(const SecurityManager& security) { m_pSecurity = &security; }
 
     [[noreturn]] void refuse(const XMLCh* pszWhy) const { m_limits.refuse(pszWhy); }
 
 private:
     CScanLimits& m_limits;
+    const SecurityManager* m_pSecurity = nullptr;
     XMLSize_t m_ulLongestEntity = 0;
     bool m_bDoctype = false;
     bool m_bCountNamespaces = false;
@@ -630,6 +679,7 @@ void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansion
     security.setEntityExpansionLimit(ulExpansionLimit);
     CScanLimits limits(ullAttributeBudget);
     CScanHandler handler(limits);
+    handler.expansionsUnder(security);
     handler.countNamespaceDeclarations();
     makeScanReader(false, security, handler)->parse(source);
 }
@@ -681,6 +731,7 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
         CScanLimits limits(2 * ullBudget);
         CScanHandler handler(limits);
+        handler.expansionsUnder(security);
         CDeclarationCheck declarationCheck(handler);
         const auto reader = makeScanReader(true, security, handler);
         reader->installAdvDocHandler(&declarationCheck);
@@ -717,7 +768,8 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         // refuses it), and beyond that the document is refused.
         const auto crowded = [&] {
             if (!bWhole)
-                throw SAXException(u"too many namespace declarations in scope");
+                throw SAXException(
+                    nxrXmlLimitText(NxrXmlLimit::Namespaces, NXR_XML_MAX_NAMESPACES_IN_SCOPE).c_str());
             bound();
         };
         const uint64_t ullCrowded = bWhole ? NXR_XML_MAX_NAMESPACES_IN_SCOPE : 16 * NXR_XML_MAX_NAMESPACES_IN_SCOPE;
@@ -758,15 +810,22 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
     static const XMLByte kNothing[1] = {0};
     if (pBytes == nullptr)
         pBytes = kNothing, ulCount = 0;
-    MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
-    source.setCopyBufToStream(false);
-    scanSource(source, ulCount);
+    // Making the source takes the library's memory, as the scan does.
+    nxrXercesCall([&] {
+        MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
+        source.setCopyBufToStream(false);
+        CNXRTokenLimitSource measured(source);
+        scanSource(measured, ulCount);
+    });
 }
 
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
 {
-    CArrivingSource source(bytes, pszSystemId);
-    scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
+    nxrXercesCall([&] {
+        CArrivingSource source(bytes, pszSystemId);
+        CNXRTokenLimitSource measured(source);
+        scanSource(measured, static_cast<XMLSize_t>(bytes.total()), &bytes);
+    });
 }
 
 void nxrChooseScanners(NxrScanners scanners)
@@ -847,7 +906,7 @@ size_t CNXRArrivingBytes::read(uint64_t ullPos, uint8_t* pOut, size_t ulMax)
         // The kept front fills the window and the reader wants more: the
         // producer cannot go on until the front is let go.
         if (m_bKeepFront && m_ullEnd - m_ullStart >= ullCapacity)
-            throw SAXException(u"the document's prolog is too long");
+            throw SAXException(nxrXmlLimitText(NxrXmlLimit::Prolog, ullCapacity).c_str());
         m_arrived.wait(lock);
     }
     const uint64_t ullAt = ullPos % ullCapacity;

@@ -7,6 +7,9 @@
 #include <mutex>
 #include "nxr_xerces.h"
 
+#include <string>
+#include <string_view>
+
 namespace nxr {
 
 // Limits of the scan.
@@ -24,6 +27,43 @@ inline constexpr uint32_t NXR_XML_MAX_NAMESPACES_IN_SCOPE = 256;
 // plus the allowance.
 inline constexpr uint64_t NXR_XML_EXPANSION_PER_BYTE = 8;
 inline constexpr uint64_t NXR_XML_EXPANSION_ALLOWANCE = 1u << 20;
+
+// The most bytes of one piece of markup, in the document's own encoding:
+// the parser holds each such piece whole (widened to UTF-16 and copied), so
+// these bound its memory whatever the document. Refused as the bytes arrive,
+// before the parser has read them.
+inline constexpr uint64_t NXR_XML_MAX_NAME_BYTES = 50000;
+inline constexpr uint64_t NXR_XML_MAX_TOKEN_BYTES = 10000000;
+// A start tag is held whole with all its attributes (each costing the parser
+// some hundred bytes besides its text): a tag may hold one value at the
+// limit above and its names, and at most so many attributes.
+inline constexpr uint64_t NXR_XML_MAX_TAG_BYTES = NXR_XML_MAX_TOKEN_BYTES + 2 * NXR_XML_MAX_NAME_BYTES;
+inline constexpr uint64_t NXR_XML_MAX_ATTRIBUTES = 100000;
+
+// The check's limits, as a refusal names them.
+enum class NxrXmlLimit {
+    Depth,          // nested elements
+    Namespaces,     // namespace declarations in scope
+    Expansions,     // entity expansions
+    AttributeText,  // attribute value text after expansion
+    Prolog,         // what a pass that may start again holds of the front
+    Name,           // an element, attribute, entity or target name
+    AttributeValue, // an attribute value as written
+    Literal,        // an entity value or other quoted literal of the DTD
+    Comment,
+    ProcessingInstruction,
+    CData,
+    Tag,            // a whole tag with its attributes
+    Attributes,     // attributes of one element
+    Declaration,    // a markup declaration of the internal subset
+    Document,       // a document in an encoding whose markup is not measured
+};
+
+// The words of a refusal at a limit, the same on every path of the check:
+// "more than 512 nested elements, docseal's limit". ullAmount is the limit's
+// value. Every such refusal ends in NXR_XML_LIMIT_SUFFIX.
+std::u16string nxrXmlLimitText(NxrXmlLimit limit, uint64_t ullAmount);
+inline constexpr std::u16string_view NXR_XML_LIMIT_SUFFIX = u", docseal's limit";
 
 // Checks that the bytes hold one well-formed XML document within the limits
 // above; throws CXercesException with the reason when they do not. The

@@ -251,22 +251,29 @@ bool CNXRXmlCrypt::encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
         // container is opened again for the check and passed on whole.
         CNXRInputFile input(os::fileDuplicate(STDIN_FILENO), CNXRWCharString(u"standard input"));
         CNXRSpillFile spill;
+        uint64_t ullLength = 0;
         {
             CNXRDocumentReader reader(input);
             CNXRContainerWriter writer(spill, lKeyMode, pPassphrase, 0);
-            for (std::span<const NXR_BYTE> piece = reader.next(); !piece.empty(); piece = reader.next())
+            for (std::span<const NXR_BYTE> piece = reader.next(); !piece.empty(); piece = reader.next()) {
                 writer.write(piece);
+                ullLength += piece.size();
+            }
             writer.finish();
         }
+        // Nothing came: refused by the check as an empty file is, rather than
+        // as a container that records no document.
+        if (ullLength == 0)
+            return CNXRRoadCheck(0).verdict();
         if (!checkSpilled(spill, pPassphrase))
             return false;
         if (outFileName.getLength() == 0) {
             CNXRStandardOutput output;
-            spill.copyTo(output);
+            output.append(spill);
             return true;
         }
         CNXROutputFile output(outFileName, NXR_DEFAULT_FILE_MODE);
-        spill.copyTo(output);
+        output.append(spill);
         output.commit();
         return true;
     });
@@ -337,7 +344,7 @@ bool CNXRXmlCrypt::sealInto(CNXRInputFile& input, bool bPlain, const CNXRWCharSt
             output->commit();
         } else {
             CNXRStandardOutput standardOutput;
-            spill->copyTo(standardOutput);
+            standardOutput.append(*spill);
         }
         return true;
     });

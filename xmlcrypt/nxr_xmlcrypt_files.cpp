@@ -269,6 +269,15 @@ void CNXROutputFile::writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t u
     nxrTrace.setResult(true);
 }
 
+void CNXROutputFile::append(const CNXRSpillFile& spill)
+{
+    NXR_OUT_TRACE(u"append");
+    uint64_t ullCopied = 0;
+    if (m_bCommitted || !os::fileCopyToEnd(spill.handle(), 0, m_data.get(), ullCopied))
+        NXR_THROW_CODE(CWriteFileException, m_bCommitted ? EBADF : os::getLastError(), m_fileName.view());
+    nxrTrace.setResult(true);
+}
+
 void CNXROutputFile::commit()
 {
     NXR_OUT_TRACE(u"commit");
@@ -339,6 +348,15 @@ void CNXRStandardOutput::writeAt(uint64_t, const NXR_BYTE*, size_t)
     NXR_THROW_CODE(CWriteFileException, ESPIPE, kStandardOutput);
 }
 
+void CNXRStandardOutput::append(const CNXRSpillFile& spill)
+{
+    NXR_TRACE(u"CNXRStandardOutput", u"append");
+    uint64_t ullCopied = 0;
+    if (!os::fileCopyToEnd(spill.handle(), 0, STDOUT_FILENO, ullCopied))
+        NXR_THROW_CODE(CWriteFileException, os::getLastError(), kStandardOutput);
+    nxrTrace.setResult(true);
+}
+
 void CNXRStandardOutput::write(const NXR_BYTE* pData, size_t ulCount)
 {
     NXR_TRACE(u"CNXRStandardOutput", u"write");
@@ -407,24 +425,6 @@ CNXRInputFile& CNXRSpillFile::input()
     m_input.emplace(os::fileDuplicate(m_file.get()), CNXRWCharString(kSpill));
     nxrTrace.setResult(true);
     return *m_input;
-}
-
-void CNXRSpillFile::copyTo(CNXRByteSink& output)
-{
-    NXR_SPILL_TRACE(u"copyTo");
-    CNXRBuffer<NXR_BYTE> piece(kCopyPiece);
-    if (!piece.isValid())
-        NXR_THROW(CMemAllocException, u"piece");
-    for (uint64_t ullAt = 0;; ) {
-        size_t ulRead = 0;
-        if (!os::fileReadAt(m_file.get(), piece.getBuffer(), piece.getNumElems(), ullAt, ulRead))
-            NXR_THROW_CODE(CInvalidFileException, os::getLastError(), kSpill);
-        if (ulRead == 0)
-            break;
-        output.write(piece.getBuffer(), ulRead);
-        ullAt += ulRead;
-    }
-    nxrTrace.setResult(true);
 }
 
 } // namespace nxr

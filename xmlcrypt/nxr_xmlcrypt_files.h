@@ -27,6 +27,8 @@ public:
     virtual void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) = 0;
 };
 
+class CNXRSpillFile;
+
 // An input, open for reading for the whole operation.
 class CNXRInputFile {
 public:
@@ -78,6 +80,8 @@ public:
     // CWriteFileException when the disk refuses.
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
+    // Appends all that spill holds.
+    void append(const CNXRSpillFile& spill);
     // Syncs the data, gives it the output's name atomically (replacing the
     // old file) and syncs the folder; CWriteFileException when the output
     // could not take its name. A folder that cannot be synced once it has
@@ -114,6 +118,8 @@ public:
     void write(const NXR_BYTE* pData, size_t ulCount) override;
     // What went out cannot be taken back: CWriteFileException (ESPIPE).
     void writeAt(uint64_t ullOffset, const NXR_BYTE* pData, size_t ulCount) override;
+    // Writes all that spill holds.
+    void append(const CNXRSpillFile& spill);
 };
 
 // A scratch file in $TMPDIR (/tmp when unset) that no other process can
@@ -134,8 +140,8 @@ public:
     void fill(CNXRInputFile& input, uint64_t ullMax);
     // What was written, read from its start, as a regular file of that size.
     CNXRInputFile& input();
-    // Copies what was written to output.
-    void copyTo(CNXRByteSink& output);
+    // The file, for the outputs that copy it.
+    os::FileHandle handle() const { return m_file.get(); }
 
 private:
     os::CFileOwner m_file;

@@ -9,6 +9,7 @@
 #include "xmlxercesvm.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace nxr {
 
@@ -202,10 +203,26 @@ std::span<const NXR_BYTE> CNXRDocumentReader::next()
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// A thread for the check; one that cannot be had (its stack could not be
+// mapped, or the process has too many) is the check running out of memory.
+template <class Body>
+std::jthread checkThread(Body&& body)
+{
+    try {
+        return std::jthread(std::forward<Body>(body));
+    } catch (const std::system_error&) {
+        NXR_THROW(CMemAllocException, u"the XML check's thread");
+    }
+}
+
+} // namespace
+
 CNXRRoadCheck::CNXRRoadCheck(uint64_t ullLength) : m_bytes(ullLength, NXR_ROAD_CHECK_WINDOW)
 {
     NXR_TRACE(u"CNXRRoadCheck", u"Constructor");
-    m_thread = std::jthread([this] {
+    m_thread = checkThread([this] {
         {
             const CNXRHeldRecords::CScope hold(m_held);
             // Nothing may leave a thread: the wrapper's constructor throws

@@ -13,6 +13,7 @@
 #include <new>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -354,6 +355,40 @@ bool fileWriteAt(FileHandle hFile, const void* pData, size_t ulBytes, uint64_t u
         ulDone += static_cast<size_t>(w);
     }
     return true;
+}
+
+bool fileCopyToEnd(FileHandle hFrom, uint64_t ullOffset, FileHandle hTo, uint64_t& ullCopied)
+{
+    ullCopied = 0;
+    for (;;) {
+        if (injected(FileOp::Write))
+            return false;
+        off_t at = static_cast<off_t>(ullOffset + ullCopied);
+        const ssize_t n = ::sendfile(hTo, hFrom, &at, 1u << 30);
+        if (n > 0) {
+            ullCopied += static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n == 0)
+            return true;
+        if (errno == EINTR || (wouldBlock() && waitReady(hTo, POLLOUT)))
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            return fail();
+        break;
+    }
+    // Where the kernel cannot copy between these two: through a buffer.
+    std::vector<unsigned char> buffer(1u << 20);
+    for (;;) {
+        size_t ulRead = 0;
+        if (!fileReadAt(hFrom, buffer.data(), buffer.size(), ullOffset + ullCopied, ulRead))
+            return false;
+        if (ulRead == 0)
+            return true;
+        if (!fileWriteAll(hTo, buffer.data(), ulRead))
+            return false;
+        ullCopied += ulRead;
+    }
 }
 
 bool fileRewind(FileHandle hFile) { return ::lseek(hFile, 0, SEEK_SET) == 0 || fail(); }

@@ -101,6 +101,10 @@ bool fileReadAt(FileHandle hFile, void* pBuffer, size_t ulBytes, uint64_t ullOff
 // the data possibly written.
 bool fileWriteAll(FileHandle hFile, const void* pData, size_t ulBytes);
 
+// Copies hFrom's bytes from ullOffset to its end to hTo's position, in the
+// kernel where it can (sendfile), else through a buffer; ullCopied receives
+// the count.
+bool fileCopyToEnd(FileHandle hFrom, uint64_t ullOffset, FileHandle hTo, uint64_t& ullCopied);
 // Writes all ulBytes at ullOffset, leaving the position alone.
 bool fileWriteAt(FileHandle hFile, const void* pData, size_t ulBytes, uint64_t ullOffset);
 // Moves the position to the start of the file.

@@ -239,6 +239,7 @@ TEST(HostileXml, AttributeAndNamespaceFloodsStayWithinLimits)
     std::vector<std::pair<std::string, std::optional<bool>>> documents = {
         {"<d" + attributes + "/>", true},
         {"<d" + attributes + " a7=\"again\"/>", false},
+        {"<d" + attributes + " b=\"1\"/>", false}, // more attributes than the limit
         {"<d" + declarations(0, flood) + prefixed(flood) + "/>", false},
         {"<d" + declarations(0, count) + prefixed(count) + "/>", false},
         {"<d" + declarations(0, limit + 1) + "/>", false},

@@ -85,6 +85,11 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         int status;
         std::string out, file = "";
     } cases[] = {
+        // Without -o, as ever: the output beside the input, and the message.
+        {"", {"report.xml", "/encrypt", "pw"}, 0, "docseal: the document was sealed; the container was written beside it "
+                                                  "with \".enc\" added to its name.\n"},
+        {"", {"report.xml.enc", "/decrypt", "pw"}, 0, "docseal: the container was opened; the document was written "
+                                                      "beside it without \".enc\".\n"},
         {"", {"-o", "other/r.enc", doc, "/encrypt", "pw"}, 0, sealed, "other/r.enc"},
         {"", {"--output=old", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument, "old"},
         {"", {"-o", "link", "report.xml", "/encrypt", "pw"}, 0, sealed, "old"},
@@ -92,8 +97,11 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         {"", {"--output=-", "report.xml", "/encrypt", "pw"}, 0, sealed},
         {"", {"-o", "-", "report.xml.enc", "/decrypt", "pw"}, 0, kDocument},
         {"exec <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed},
+        {"(sleep 0.3; cat report.xml) | perl -MFcntl -e 'fcntl(STDIN, F_SETFL, O_NONBLOCK); shift; exec @ARGV' ",
+         {"-", "/encrypt", "pw"}, 0, sealed}, // a pipe left non-blocking is waited on
         {"exec <report.xml.enc; ", {"-", "/decrypt", "pw"}, 0, kDocument},
         {"cat report.xml | ", {"-o", "other/p.enc", "-", "/encrypt", "pw"}, 0, sealed, "other/p.enc"},
+        {"exec >>other/a.enc <report.xml; ", {"-", "/encrypt", "pw"}, 0, sealed, "other/a.enc"}, // not sendfile's
         {"cat report.xml.enc | ", {"-o", "-", "-", "/decrypt", "pw"}, 0, kDocument},
         {"cat bad.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
         {"cat report.xml.enc | ", {"-", "/decrypt", "wrong"}, 1, ""},
@@ -113,8 +121,11 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
             EXPECT_EQ(r.out.find("Usage: "), 0u);
         else
             EXPECT_EQ(c.file.empty() ? r.out : readFile(dir.file(c.file)), c.out);
+        const bool bNamedOutput = !c.file.empty() && (c.args[0] == "-o" || c.args[0].starts_with("--output="));
+        EXPECT_EQ(r.out.ends_with(" was written to the output.\n"), bNamedOutput) << r.out;
         EXPECT_TRUE(namesIn(dir.file("spill")).empty());
     }
+    EXPECT_EQ(readFile(doc + ".enc"), sealed);
     EXPECT_TRUE(fs::is_symlink(dir.file("link")));
     EXPECT_FALSE(fileExists(dir.file("other/q.enc")));
     // A reader that goes away early fails the run.
@@ -302,4 +313,34 @@ TEST_F(Docseal, PassphraseLeavesTheArgumentListAndNoCoreIsDumped)
     EXPECT_NE(seen.find("/encrypt"), std::string::npos) << seen;
     EXPECT_EQ(seen.find("hunter2"), std::string::npos) << seen;
     EXPECT_NE(seen.find("dumpable=0"), std::string::npos) << seen;
+}
+
+// Under any address-space limit the program seals or fails with status 1, at
+// most one record and nothing on a standard error that is not a terminal:
+// neither the parser library nor a thread that cannot start ends the process
+// some other way. (The sanitizers' shadow memory needs more than any limit.)
+TEST_F(Docseal, UnderAnAddressSpaceLimitItSealsOrFailsCleanly)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limits tried";
+#endif
+    ScopedRegistry reg;
+    reg.enableLogging(0x1B);
+    std::set<int> statuses;
+    for (int mib = 30; mib <= 110; ++mib) {
+        fs::remove(reg.logPath());
+        const RunResult r = docseal({doc, "/encrypt", "pw"}, "ulimit -v " + std::to_string(mib << 10) + "; exec 2>&1; ");
+        if (r.status == 127)
+            continue; // the loader could not map the libraries: not started
+        SCOPED_TRACE(std::to_string(mib) + " MiB: " + r.out);
+        statuses.insert(r.status);
+        EXPECT_EQ(r.out.empty(), r.status == 1);
+        const auto records = readLogLines(reg.logPath());
+        EXPECT_LE(records.size(), size_t(r.status));
+        EXPECT_TRUE(records.empty() || records[0].find("unhandled") == std::string::npos) << records[0];
+    }
+    EXPECT_EQ(statuses, (std::set<int>{0, 1}));
+    // A document with a 5 MB attribute value is sealed within such a limit.
+    writeFile(doc, "<d a='" + std::string(5000000, 'v') + "'/>");
+    EXPECT_EQ(docseal({doc, "/encrypt", "pw"}, "ulimit -v " + std::to_string(160 << 10) + "; ").status, 0);
 }

@@ -142,6 +142,10 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
     EXPECT_EQ(countOf(z.terminal, "Passphrase"), 3u);
     EXPECT_EQ(z.terminal.find("ss phrase"), std::string::npos) << z.terminal;
     EXPECT_EQ(onTerminal({doc + ".enc", "/decrypt", pass}).status, 0);
+    // The document on standard input, the passphrase asked on /dev/tty.
+    const std::string tty = in + "export DOCSEAL_PASSPHRASE_FILE=/dev/tty; exec <report.xml; ";
+    EXPECT_EQ(onTerminal({"-o", "piped.enc", "-", "/encrypt"}, tty, {pass, pass}).status, 0);
+    EXPECT_EQ(readFile(dir.file("piped.enc")), readFile(doc + ".enc"));
 }
 
 // A failure writes nothing, a usage error only the usage text; both leave
@@ -177,6 +181,20 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
                       damaged = ": not a docseal container, or a damaged one",
                       unnamed = ": the name of a container ends in \".enc\"",
                       large = " is too large for the container format (under 4 GiB)";
+    // At the check's limits: nesting, namespaces in scope, entity expansions
+    // and the front a pass that may start again holds.
+    std::string declarations;
+    for (int i = 0; i < 257; ++i)
+        declarations += " xmlns:p" + std::to_string(i) + "=\"u\"";
+    writeFile(dir.file("deep.xml"), "<d>" + repeat("<a>", 512) + repeat("</a>", 512) + "</d>");
+    writeFile(dir.file("ns.xml"), "<d" + declarations + "/>");
+    writeFile(dir.file("ent.xml"), "<!DOCTYPE d [<!ENTITY e \"" + std::string(100000, 'x') + "\">]><d>" + repeat("&e;", 2000) + "</d>");
+    writeFile(dir.file("prolog.xml"), "<!--" + std::string(9 << 20, 'c') + "--><d/>");
+    writeFile(dir.file("value.xml"), "<d a='" + std::string(20000000, 'v') + "'/>");
+    const std::string limit = ", docseal's limit";
+    // Sealed by the outside tools, as no docseal would: refused when opened.
+    ASSERT_EQ(run("/bin/sh", {TOOL_TESTS_DIR "/openssl_container.sh", "seal", "pw", dir.file("deep.xml"),
+                              dir.file("deep.xml.enc")}).status, 0);
     const std::vector<std::string> seal = {"report.xml", "/encrypt"};
     const struct {
         std::vector<std::string> args;
@@ -209,6 +227,13 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {{"edge.xml", "/encrypt", "pw"}, "", 1, "edge.xml" + large},
         {{"huge.xml", "/encrypt", "pw"}, "", 1, "huge.xml" + large},
         {{"huge.xml.enc", "/decrypt", "pw"}, "", 1, "huge.xml.enc" + large},
+        {{"deep.xml", "/encrypt", "pw"}, "", 1, "cannot seal deep.xml: line 1, column 1540: more than 512 nested elements" + limit},
+        {{"ns.xml", "/encrypt", "pw"}, "", 1,
+         "cannot seal ns.xml: line 1, column 3750: more than 256 namespace declarations in scope" + limit},
+        {{"ent.xml", "/encrypt", "pw"}, "", 1, "cannot seal ent.xml: line 1, column 100090: more than 18 entity expansions" + limit},
+        {{"prolog.xml", "/encrypt", "pw"}, "", 1, "cannot seal prolog.xml: a prolog longer than 8 MiB" + limit},
+        {{"value.xml", "/encrypt", "pw"}, "", 1, "cannot seal value.xml: an attribute value longer than 10000000 bytes" + limit},
+        {{"deep.xml.enc", "/decrypt", "pw"}, "", 1, "cannot open deep.xml.enc: line 1, column 1540: more than 512 nested elements" + limit},
         {{"report.xml", "/encrypt", ""}, "", 1, "the passphrase is empty"},
         {{}, "", 2, ""}, {{"report.xml"}, "", 2, ""}, {{"report.xml", "/encrypt", "a", "b"}, "", 2, ""},
         {{"missing.xml", "/encrypt"}, "", 2, "no such file: missing.xml"},
@@ -237,6 +262,8 @@ TEST_F(Terminal, FailuresTellWhyOnATerminalOnly)
         {seal, file + "cr ", 1, "the passphrase from 'cr' is longer than 4096 bytes"},
         {seal, fd + "0 ", 1, "the two passphrases differ", {pass, pass + "x"}},
         {{"-o", "r.enc", "-", "/encrypt"}, fd + "0 ", 2, "the passphrase cannot be read from standard input, which carries the document"},
+        {{"-o", "r.enc", "-", "/encrypt", "pw"}, "exec </dev/null; ", 1,
+         "standard input is not well-formed XML: line 1, column 1: invalid document structure"},
     };
     ScopedRegistry reg;
     reg.enableLogging(0x1B);

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 #include <xercesc/util/BinInputStream.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLURL.hpp>
 
 #include <algorithm>
+#include <iconv.h>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -27,6 +29,18 @@ namespace {
 
 
 bool scans(const std::string& document) { return CXmlXercesVM().checkXMLInMem(bytesOf(document)); }
+
+// The text in another character set (glibc's converter).
+std::string encoded(const char* pszCharset, const std::string& utf8)
+{
+    const iconv_t converter = ::iconv_open(pszCharset, "UTF-8");
+    std::string out(utf8.size() * 4 + 8, '\0');
+    char *pIn = const_cast<char*>(utf8.data()), *pOut = out.data();
+    size_t ulIn = utf8.size(), ulOut = out.size();
+    EXPECT_NE(::iconv(converter, &pIn, &ulIn, &pOut, &ulOut), size_t(-1)) << pszCharset;
+    ::iconv_close(converter);
+    return out.substr(0, out.size() - ulOut);
+}
 bool loads(const std::string& document) { return CXmlXercesVM().loadXMLFromMem(bytesOf(document)); }
 
 std::vector<fs::path> corpus(const char* pszKind)
@@ -83,26 +97,48 @@ TEST(XmlCheck, DocumentsThatReachOutsideOrCostTooMuchAreRefused)
             tag += " xmlns:p" + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
         return tag + "/>";
     };
+    // Tokens at their limits and one byte over, in the encodings the
+    // measure follows, and a document in one it cannot follow.
+    const std::string big(NXR_XML_MAX_TOKEN_BYTES, 'v'), name(NXR_XML_MAX_NAME_BYTES, 'n');
+    const std::string iso2022 = "<?xml version='1.0' encoding='ISO-2022-JP'?>";
     const struct {
         std::string document;
         const char* pszRefusal; // what the log says when refused; null when accepted
     } cases[] = {
+        {"<" + name + "/>", nullptr},
+        {"<" + name + "n/>", "a name longer than 50000 bytes, docseal's limit"},
+        {"<d>&" + name + "n;</d>", "a name longer than"},
+        {"<d a='" + big + "'/>", nullptr},
+        {"<d a='" + big + "v'/>", "an attribute value longer than 10000000 bytes, docseal's limit"},
+        {"<d><!--" + big + "c--></d>", "a comment longer than"},
+        {"<d><?pi " + big + "?></d>", "a processing instruction longer than"},
+        {"<d><![CDATA[" + big.substr(1) + "]]]></d>", nullptr},
+        {"<d><![CDATA[" + big + "]]]></d>", "a CDATA section longer than"},
+        {"<d" + std::string(NXR_XML_MAX_TAG_BYTES, ' ') + "/>", "a tag longer than 10100000 bytes"},
+        {"<!DOCTYPE d [<!ENTITY e '" + big + "v'>]><d/>", "an entity value or literal longer than"},
+        {"<!DOCTYPE d [<?pi x?><!-- " + big + "-->]><d/>", "a comment longer than"},
+        {"<!DOCTYPE d [<!ELEMENT d" + std::string(NXR_XML_MAX_TOKEN_BYTES, ' ') + "EMPTY>]><d/>", "a markup declaration"},
+        {encoded("UTF-16", "<" + name.substr(name.size() / 2) + "/>"), nullptr},
+        {"\xFE\xFF" + encoded("UTF-16BE", "<" + name.substr(name.size() / 2 - 1) + "/>"), "a name longer than"},
+        {encoded("IBM037", "<?xml version='1.0' encoding='IBM037'?><" + name + "n/>"), "a name longer than"},
+        {iso2022 + "<d>" + big.substr(iso2022.size() + 7) + "</d>", nullptr},
+        {iso2022 + "<d>" + big + "</d>", "a document longer than 10000000 bytes in an encoding whose markup"},
         {"<!DOCTYPE d [<!ENTITY ext SYSTEM \"" + text + "\">]><d>&ext;</d>", "external entity"},
         {"<!DOCTYPE d [<!ENTITY ext SYSTEM \"file://" + text + "\">]><d>&ext;</d>", "external entity"},
         {"<!DOCTYPE d [<!ENTITY % ext SYSTEM \"" + decl + "\"> %ext;]><d>&inner;</d>", "external entity"},
         {"<!DOCTYPE d [<!ENTITY ext SYSTEM \"" + text + "\">]><d/>", nullptr},
         {dtd, nullptr},
-        {bomb + "<b>&l9;</b>", "entity expansions"},
-        {entity + "<d>" + repeat("&e;", 2000) + "</d>", "entity expansions"},
-        {entity + "<d a=\"" + repeat("&e;", 2000) + "\"/>", "entity expansions"},
+        {bomb + "<b>&l9;</b>", "entity expansions, docseal's limit"},
+        {entity + "<d>" + repeat("&e;", 2000) + "</d>", "entity expansions, docseal's limit"},
+        {entity + "<d a=\"" + repeat("&e;", 2000) + "\"/>", "entity expansions, docseal's limit"},
         {entity + "<d a=\"&e;\">" + repeat("&e;", 5) + "</d>", nullptr},
-        {attlist + "<d>" + repeat("<e/>", 5000) + "</d>", "attribute values expand beyond the limit"},
+        {attlist + "<d>" + repeat("<e/>", 5000) + "</d>", "attribute values expanding to more than"},
         {attlist + "<d>" + repeat("<e/>", 50) + "</d>", nullptr},
         {nested(NXR_XML_MAX_ELEMENT_DEPTH), nullptr},
-        {nested(NXR_XML_MAX_ELEMENT_DEPTH + 1), "nested too deeply"},
-        {nested(200000), "nested too deeply"},
+        {nested(NXR_XML_MAX_ELEMENT_DEPTH + 1), "more than 512 nested elements, docseal's limit"},
+        {nested(200000), "more than 512 nested elements, docseal's limit"},
         {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE), nullptr},
-        {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE + 1), "too many namespace declarations"},
+        {declarations(NXR_XML_MAX_NAMESPACES_IN_SCOPE + 1), "more than 256 namespace declarations in scope, docseal's limit"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.document.substr(0, 80));
@@ -142,6 +178,15 @@ TEST(XmlCheck, LibraryLivesAsLongAsTheWrappersThatUseIt)
         EXPECT_EQ(CXercesLibraryRef::count(), ulBefore + 1);
     }
     EXPECT_EQ(CXercesLibraryRef::count(), ulBefore);
+}
+
+// A panic of the library is a failure of the call, never the end of the
+// process.
+TEST(XmlCheck, ALibraryPanicFailsTheCall)
+{
+    CXercesLibraryRef library;
+    EXPECT_THROW(nxrXercesCall([] { xercesc::XMLPlatformUtils::panic(xercesc::PanicHandler::Panic_MutexErr); }),
+                 CXercesException);
 }
 
 // The check over arriving bytes makes no record per read: the road holds its
