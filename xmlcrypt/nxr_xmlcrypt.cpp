@@ -264,8 +264,8 @@ bool CNXRXmlCrypt::encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
         // Nothing came: refused by the check as an empty file is, rather than
         // as a container that records no document.
         if (ullLength == 0)
-            return CNXRRoadCheck(0).verdict();
-        if (!checkSpilled(spill, pPassphrase))
+            return CNXRRoadCheck(0, NxrMarkupLimits::Apply).verdict();
+        if (!checkSpilled(spill, pPassphrase, true))
             return false;
         if (outFileName.getLength() == 0) {
             CNXRStandardOutput output;
@@ -303,7 +303,7 @@ bool CNXRXmlCrypt::decryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
         if (outFileName.getLength() != 0)
             return openInto(spill.input(), outFileName, ulNewMode, pPassphrase);
         // Checked first, then deciphered again onto standard output.
-        if (!checkSpilled(spill, pPassphrase))
+        if (!checkSpilled(spill, pPassphrase, false))
             return false;
         CNXRDocumentReader reader(spill.input(), pPassphrase);
         CNXRStandardOutput output;
@@ -336,7 +336,7 @@ bool CNXRXmlCrypt::sealInto(CNXRInputFile& input, bool bPlain, const CNXRWCharSt
                                  ? static_cast<CNXRByteSink&>(output.emplace(outFileName, input.permissions()))
                                  : spill.emplace();
         CNXRContainerWriter writer(sink, lKeyMode, pPassphrase, static_cast<uint32_t>(reader->length()));
-        CNXRRoadCheck check(reader->length());
+        CNXRRoadCheck check(reader->length(), NxrMarkupLimits::Apply);
         if (!runRoad(*reader, check, m_pProgress, [&](std::span<const NXR_BYTE> piece) { writer.write(piece); }))
             return false;
         writer.finish();
@@ -357,7 +357,7 @@ bool CNXRXmlCrypt::openInto(CNXRInputFile& input, const CNXRWCharString& outFile
     return nxrGuard(nxrTrace, false, [&] {
         CNXRDocumentReader reader(input, pPassphrase);
         CNXROutputFile output(outFileName, ulNewMode);
-        CNXRRoadCheck check(reader.length());
+        CNXRRoadCheck check(reader.length(), NxrMarkupLimits::Waive);
         if (!runRoad(reader, check, m_pProgress,
                      [&](std::span<const NXR_BYTE> piece) { output.write(piece.data(), piece.size()); }))
             return false;
@@ -366,12 +366,13 @@ bool CNXRXmlCrypt::openInto(CNXRInputFile& input, const CNXRWCharString& outFile
     });
 }
 
-bool CNXRXmlCrypt::checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+bool CNXRXmlCrypt::checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+                                bool bSealing)
 {
     NXR_CRYPT_TRACE(u"checkSpilled");
     return nxrGuard(nxrTrace, false, [&] {
         CNXRDocumentReader reader(spill.input(), pPassphrase);
-        CNXRRoadCheck check(reader.length());
+        CNXRRoadCheck check(reader.length(), bSealing ? NxrMarkupLimits::Apply : NxrMarkupLimits::Waive);
         return runRoad(reader, check, m_pProgress, [](std::span<const NXR_BYTE>) {});
     });
 }

@@ -89,7 +89,8 @@ private:
 // failed before that.
 class CNXRRoadCheck {
 public:
-    explicit CNXRRoadCheck(uint64_t ullLength);
+    // limits: Apply when sealing, Waive when opening (see NxrMarkupLimits).
+    CNXRRoadCheck(uint64_t ullLength, NxrMarkupLimits limits);
     ~CNXRRoadCheck();
     CNXRRoadCheck(const CNXRRoadCheck&) = delete;
     CNXRRoadCheck& operator=(const CNXRRoadCheck&) = delete;
