@@ -88,7 +88,10 @@ uint64_t expansionBudget(XMLSize_t ulCount)
 // at the locator's position.
 class CScanLimits {
 public:
-    explicit CScanLimits(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
+    CScanLimits(uint64_t ullAttributeBudget, bool& bOverBudget)
+        : m_ullAttributeBudget(ullAttributeBudget), m_bOverBudget(bOverBudget)
+    {
+    }
 
     void setLocator(const Locator* pLocator) { m_pLocator = pLocator; }
 
@@ -107,8 +110,10 @@ public:
         if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
             refuse(NxrXmlLimit::Depth, NXR_XML_MAX_ELEMENT_DEPTH);
         m_ullAttributeUnits += ullUnits;
-        if (m_ullAttributeUnits > m_ullAttributeBudget)
+        if (m_ullAttributeUnits > m_ullAttributeBudget) {
+            m_bOverBudget = true;
             refuse(NxrXmlLimit::AttributeText, m_ullAttributeBudget);
+        }
     }
     void close() { --m_ulDepth; }
 
@@ -136,6 +141,9 @@ public:
         m_declared.pop_back();
     }
 
+    // The expansion limit, which the budget sets, was passed.
+    void overBudget() { m_bOverBudget = true; }
+
     [[noreturn]] void refuse(NxrXmlLimit limit, uint64_t ullAmount) const
     {
         refuse(nxrXmlLimitText(limit, ullAmount).c_str());
@@ -150,6 +158,7 @@ public:
 private:
     const Locator* m_pLocator = nullptr;
     const uint64_t m_ullAttributeBudget;
+    bool& m_bOverBudget; // a refusal at a limit the budget sets
     uint64_t m_ullAttributeUnits = 0;
     uint32_t m_ulDepth = 0;
     uint32_t m_ulInScope = 0;
@@ -218,6 +227,7 @@ public:
     void fatalError(const SAXParseException& e) override
     {
         if (m_pSecurity != nullptr && textOf(e.getMessage()).find(u"entity expansions") != std::u16string_view::npos) {
+            m_limits.overBudget();
             const std::u16string why = nxrXmlLimitText(NxrXmlLimit::Expansions, m_pSecurity->getEntityExpansionLimit());
             throw SAXParseException(why.c_str(), e.getPublicId(), e.getSystemId(), e.getLineNumber(),
                                     e.getColumnNumber());
@@ -673,11 +683,12 @@ std::unique_ptr<SAX2XMLReader, CReaderDeleter> makeScanReader(bool bNamespaces, 
 // The whole document without namespaces, where the scanner checks
 // attributes for duplicates by their whole names (linear) and declarations
 // are plain attributes that the handler counts. Throws the refusal.
-void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansionLimit, uint64_t ullAttributeBudget)
+void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansionLimit, uint64_t ullAttributeBudget,
+                                bool& bOverBudget)
 {
     SecurityManager security;
     security.setEntityExpansionLimit(ulExpansionLimit);
-    CScanLimits limits(ullAttributeBudget);
+    CScanLimits limits(ullAttributeBudget, bOverBudget);
     CScanHandler handler(limits);
     handler.expansionsUnder(security);
     handler.countNamespaceDeclarations();
@@ -723,13 +734,15 @@ bool lightScannerFits(const InputSource& source, bool bDoctype, const std::optio
 // over the whole document (the namespace-aware scan, on the light scanner
 // where it fits, or, in an encoding whose declarations cannot be counted,
 // the bounding pass alone, which then leaves the namespace rules unchecked).
-void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArriving = nullptr)
+// ulCount is the size the budget is computed from; a refusal at a limit the
+// budget sets also sets bOverBudget.
+void scanSource(InputSource& source, XMLSize_t ulCount, bool& bOverBudget, CNXRArrivingBytes* pArriving = nullptr)
 {
     const uint64_t ullBudget = expansionBudget(ulCount);
     nxrXercesCall([&] {
         SecurityManager security;
         security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
-        CScanLimits limits(2 * ullBudget);
+        CScanLimits limits(2 * ullBudget, bOverBudget);
         CScanHandler handler(limits);
         handler.expansionsUnder(security);
         CDeclarationCheck declarationCheck(handler);
@@ -756,7 +769,7 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         // Then the whole document, with the declarations in scope bounded
         // first where the bytes may hold more than the limit.
         const auto bound = [&] {
-            boundNamespaceDeclarations(source, static_cast<XMLSize_t>(ullLimit), 2 * ullBudget);
+            boundNamespaceDeclarations(source, static_cast<XMLSize_t>(ullLimit), 2 * ullBudget, bOverBudget);
         };
         const bool bWhole = pArriving == nullptr || pArriving->heldWhole();
         if (!bWhole)
@@ -815,7 +828,8 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
         MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
         source.setCopyBufToStream(false);
         CNXRTokenLimitSource measured(source);
-        scanSource(measured, ulCount);
+        bool bOverBudget = false;
+        scanSource(measured, ulCount, bOverBudget);
     });
 }
 
@@ -824,7 +838,14 @@ void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
     nxrXercesCall([&] {
         CArrivingSource source(bytes, pszSystemId);
         CNXRTokenLimitSource measured(source);
-        scanSource(measured, static_cast<XMLSize_t>(bytes.total()), &bytes);
+        bool bOverBudget = false;
+        try {
+            scanSource(measured, static_cast<XMLSize_t>(bytes.budgetSize()), bOverBudget, &bytes);
+        } catch (...) {
+            if (bOverBudget)
+                bytes.markOverBudget();
+            throw;
+        }
     });
 }
 
@@ -836,8 +857,9 @@ void nxrChooseScanners(NxrScanners scanners)
 // ---------------------------------------------------------------------------
 // The arriving bytes
 
-CNXRArrivingBytes::CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow)
-    : m_ullTotal(ullTotal), m_ulWindow(ulWindow),
+CNXRArrivingBytes::CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow, uint64_t ullBudgetSize)
+    : m_ullTotal(ullTotal), m_ullBudgetSize(ullBudgetSize != 0 ? std::min(ullBudgetSize, ullTotal) : ullTotal),
+      m_ulWindow(ulWindow),
       m_ring(static_cast<uint32_t>(std::clamp<uint64_t>(ullTotal, 1, ulWindow)))
 {
     if (!m_ring.isValid())
