@@ -39,7 +39,7 @@ int main(int argc, char** argv)
     const bool bPassed = nxrGuard(nxrTrace, false, [&] {
         CNXRInputFile input{CNXRWCharString(argv[argc - 1])};
         CNXRDocumentReader reader(input);
-        CNXRRoadCheck check(reader.length());
+        CNXRRoadCheck check(reader.length(), NxrMarkupLimits::Apply);
         for (std::span<const NXR_BYTE> piece = reader.next(); !piece.empty(); piece = reader.next())
             if (!check.feed(piece))
                 break;

@@ -1,5 +1,6 @@
 #include "nxr_xerces.h"
 
+#include "nxr_xerces_check.h"
 #include "nxr_xerces_memory.h"
 
 #include <xercesc/dom/DOMConfiguration.hpp>
@@ -204,6 +205,10 @@ void nxrThrowXercesException(const SAXException& e, const std::source_location& 
 
 void nxrThrowParserOutOfMemory(const std::source_location& where)
 {
+    // The cap a check sets is a limit of docseal's, and told as one.
+    if (CNXRParserMemory::takeCapRefusal())
+        throw CXercesException(nxrXmlLimitText(NxrXmlLimit::ParserMemory, NXR_XML_MAX_PARSER_MEMORY),
+                               where.file_name(), where.line());
     throw CMemAllocException(u"the XML parser's memory", where.file_name(), where.line());
 }
 

@@ -1,5 +1,6 @@
 #include "nxr_xerces_check.h"
 
+#include "nxr_xerces_memory.h"
 #include "nxr_xml_tokenlimits.h"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -67,6 +68,7 @@ std::u16string nxrXmlLimitText(NxrXmlLimit limit, uint64_t ullAmount)
     case NxrXmlLimit::Document:
         text = "a document longer than " + amount + " bytes in an encoding whose markup docseal cannot measure";
         break;
+    case NxrXmlLimit::ParserMemory: text = "a document that needs more than " + amount + " of parser memory"; break;
     }
     return std::u16string(text.begin(), text.end()) + std::u16string(NXR_XML_LIMIT_SUFFIX);
 }
@@ -825,6 +827,7 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
         pBytes = kNothing, ulCount = 0;
     // Making the source takes the library's memory, as the scan does.
     nxrXercesCall([&] {
+        const CNXRParserMemory::CCap cap(NXR_XML_MAX_PARSER_MEMORY);
         MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
         source.setCopyBufToStream(false);
         CNXRTokenLimitSource measured(source);
@@ -833,19 +836,28 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
     });
 }
 
-void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId)
+void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId, NxrMarkupLimits limits)
 {
-    nxrXercesCall([&] {
-        CArrivingSource source(bytes, pszSystemId);
-        CNXRTokenLimitSource measured(source);
+    // A refusal at a budget is marked on the bytes as the scan leaves.
+    struct CMark {
+        CNXRArrivingBytes& bytes;
         bool bOverBudget = false;
-        try {
-            scanSource(measured, static_cast<XMLSize_t>(bytes.budgetSize()), bOverBudget, &bytes);
-        } catch (...) {
+        ~CMark()
+        {
             if (bOverBudget)
                 bytes.markOverBudget();
-            throw;
         }
+    } mark{bytes};
+    nxrXercesCall([&] {
+        CArrivingSource source(bytes, pszSystemId);
+        const XMLSize_t ulBudgetSize = static_cast<XMLSize_t>(bytes.budgetSize());
+        if (limits == NxrMarkupLimits::Waive) {
+            scanSource(source, ulBudgetSize, mark.bOverBudget, &bytes);
+            return;
+        }
+        const CNXRParserMemory::CCap cap(NXR_XML_MAX_PARSER_MEMORY);
+        CNXRTokenLimitSource measured(source);
+        scanSource(measured, ulBudgetSize, mark.bOverBudget, &bytes);
     });
 }
 

@@ -57,7 +57,19 @@ enum class NxrXmlLimit {
     Attributes,     // attributes of one element
     Declaration,    // a markup declaration of the internal subset
     Document,       // a document in an encoding whose markup is not measured
+    ParserMemory,   // the parser's memory for one document
 };
+
+// The parser memory one document may take beyond what the library held
+// before its check: bounds what the markup limits do not, such as a great
+// many distinct names, each of which the parser keeps.
+inline constexpr uint64_t NXR_XML_MAX_PARSER_MEMORY = uint64_t(64) << 20;
+
+// Whether the limits on single pieces of markup and on the parser's memory
+// apply. They bound what sealing a document may cost; a container opens
+// whatever they say (Waive), since a document sealed before they existed
+// must still open.
+enum class NxrMarkupLimits { Apply, Waive };
 
 // The words of a refusal at a limit, the same on every path of the check:
 // "more than 512 nested elements, docseal's limit". ullAmount is the limit's
@@ -161,7 +173,8 @@ private:
 // nxrScanXML over arriving bytes; the limits are those of a document of their
 // budget size; a refusal at a limit that grows with it marks them overBudget. A document larger than the window is checked in one pass
 // behind the producer (see nxr_xerces.cpp for what that changes).
-void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId);
+void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId,
+                NxrMarkupLimits limits = NxrMarkupLimits::Apply);
 
 // The scanners the check runs on. The pass over the whole document runs on
 // the parser library's lighter scanner (DGXMLScanner) where that gives the

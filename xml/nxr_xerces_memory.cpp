@@ -17,6 +17,11 @@ constexpr size_t kHeader = 16;
 static_assert(alignof(std::max_align_t) <= kHeader);
 
 std::atomic<bool> g_bWipe{true};
+// Bytes in blocks held, headers included; the most they may reach while a
+// cap lives (0: no cap); whether a cap refused a block.
+std::atomic<uint64_t> g_ullHeld{0};
+std::atomic<uint64_t> g_ullCeiling{0};
+std::atomic<bool> g_bCapRefused{false};
 std::atomic<CNXRParserMemory::ReleaseObserver> g_pfnObserver{nullptr};
 
 } // namespace
@@ -30,9 +35,17 @@ CNXRParserMemory& CNXRParserMemory::instance()
 
 void* CNXRParserMemory::allocate(XMLSize_t ulBytes)
 {
-    void* p = ulBytes <= SIZE_MAX - kHeader ? std::malloc(ulBytes + kHeader) : nullptr;
-    if (p == nullptr)
+    if (ulBytes > SIZE_MAX - kHeader)
         throw xercesc::OutOfMemoryException();
+    const uint64_t ullHeld = g_ullHeld.fetch_add(ulBytes + kHeader, std::memory_order_relaxed) + ulBytes + kHeader;
+    const uint64_t ullCeiling = g_ullCeiling.load(std::memory_order_relaxed);
+    void* p = ullCeiling != 0 && ullHeld > ullCeiling ? nullptr : std::malloc(ulBytes + kHeader);
+    if (p == nullptr) {
+        g_ullHeld.fetch_sub(ulBytes + kHeader, std::memory_order_relaxed);
+        if (ullCeiling != 0 && ullHeld > ullCeiling)
+            g_bCapRefused.store(true, std::memory_order_relaxed);
+        throw xercesc::OutOfMemoryException();
+    }
     *static_cast<size_t*>(p) = ulBytes;
     return static_cast<unsigned char*>(p) + kHeader;
 }
@@ -47,8 +60,19 @@ void CNXRParserMemory::deallocate(void* p)
         nxrWipe(p, ulBytes);
     if (const ReleaseObserver pfnObserver = g_pfnObserver.load(std::memory_order_relaxed))
         pfnObserver(p, ulBytes);
+    g_ullHeld.fetch_sub(ulBytes + kHeader, std::memory_order_relaxed);
     std::free(pBlock);
 }
+
+CNXRParserMemory::CCap::CCap(uint64_t ullBytes) noexcept
+{
+    g_bCapRefused.store(false, std::memory_order_relaxed);
+    g_ullCeiling.store(g_ullHeld.load(std::memory_order_relaxed) + ullBytes, std::memory_order_relaxed);
+}
+
+CNXRParserMemory::CCap::~CCap() { g_ullCeiling.store(0, std::memory_order_relaxed); }
+
+bool CNXRParserMemory::takeCapRefusal() noexcept { return g_bCapRefused.exchange(false, std::memory_order_relaxed); }
 
 void CNXRParserMemory::setWiping(bool bWipe) noexcept { g_bWipe.store(bWipe); }
 

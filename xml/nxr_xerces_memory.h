@@ -6,6 +6,7 @@
 #include <xercesc/framework/MemoryManager.hpp>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace nxr {
 
@@ -23,6 +24,20 @@ public:
     // Whether released blocks are wiped (on by default). Only the bench turns
     // it off, to measure what the wiping costs; the program never does.
     static void setWiping(bool bWipe) noexcept;
+
+    // While one lives, the blocks held may grow by at most ulBytes beyond
+    // those held when it was made; an allocation past that throws the
+    // library's OutOfMemoryException, and takeCapRefusal() then tells that
+    // the cap, not the system, refused it. One at a time in a process.
+    class CCap {
+    public:
+        explicit CCap(uint64_t ullBytes) noexcept;
+        ~CCap();
+        CCap(const CCap&) = delete;
+        CCap& operator=(const CCap&) = delete;
+    };
+    // Whether a cap refused a block since the last call; clears it.
+    static bool takeCapRefusal() noexcept;
 
     // Tests: called with each block as it is released, after its wipe.
     using ReleaseObserver = void (*)(const void* p, size_t ulBytes);

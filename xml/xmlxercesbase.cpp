@@ -233,12 +233,12 @@ bool CXmlXercesBase::checkXMLInMem(const CNXRBuffer<NXR_BYTE>& buffer) const
     });
 }
 
-bool CXmlXercesBase::checkXMLArriving(CNXRArrivingBytes& bytes) const
+bool CXmlXercesBase::checkXMLArriving(CNXRArrivingBytes& bytes, NxrMarkupLimits limits) const
 {
     NXR_BASE_TRACE(u"checkXMLArriving");
     return nxrGuard(nxrTrace, false, [&] {
         CXercesLibraryRef library;
-        nxrScanXML(bytes, u"MemInputBuffer");
+        nxrScanXML(bytes, u"MemInputBuffer", limits);
         return true;
     });
 }

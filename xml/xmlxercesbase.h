@@ -73,8 +73,9 @@ public:
     bool checkXMLInMem(const CNXRBuffer<NXR_BYTE>& buffer) const;
     // The same check over bytes that are still arriving (see
     // CNXRArrivingBytes), so that it can run while they are read or
-    // deciphered.
-    bool checkXMLArriving(CNXRArrivingBytes& bytes) const;
+    // deciphered; limits says whether the markup limits apply (see
+    // NxrMarkupLimits).
+    bool checkXMLArriving(CNXRArrivingBytes& bytes, NxrMarkupLimits limits = NxrMarkupLimits::Apply) const;
     // The wrapper holds a document with a root element.
     bool isObjectValid() const;
     // Writes the document to the file named by the path, replacing the file

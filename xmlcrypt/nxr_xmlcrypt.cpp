@@ -260,11 +260,11 @@ bool CNXRXmlCrypt::encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
         // Nothing came: refused by the check as an empty file is, rather than
         // as a container that records no document.
         if (bWhole && document.held() == 0)
-            return CNXRRoadCheck(0).verdict();
+            return CNXRRoadCheck(0, NxrMarkupLimits::Apply).verdict();
         CNXRSpillFile spill;
         {
             CNXRContainerWriter writer(spill, lKeyMode, pPassphrase, bWhole ? document.held() : 0);
-            std::optional<CNXRRoadCheck> check(std::in_place, document.held(), !bWhole);
+            std::optional<CNXRRoadCheck> check(std::in_place, document.held(), NxrMarkupLimits::Apply, !bWhole);
             const auto decided = [&] { return bWhole || !check->overBudget(); };
             for (std::span<const NXR_BYTE> piece = document.next(); !piece.empty(); piece = document.next()) {
                 if (check && !check->feed(piece)) {
@@ -277,7 +277,7 @@ bool CNXRXmlCrypt::encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
             writer.finish();
             if (check && !decided())
                 check.reset();
-            if (check ? !check->verdict() : !checkSpilled(spill, pPassphrase))
+            if (check ? !check->verdict() : !checkSpilled(spill, pPassphrase, true))
                 return false;
         }
         if (outFileName.getLength() == 0) {
@@ -316,7 +316,7 @@ bool CNXRXmlCrypt::decryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
         if (outFileName.getLength() != 0)
             return openInto(spill.input(), outFileName, ulNewMode, pPassphrase);
         // Checked first, then deciphered again onto standard output.
-        if (!checkSpilled(spill, pPassphrase))
+        if (!checkSpilled(spill, pPassphrase, false))
             return false;
         CNXRDocumentReader reader(spill.input(), pPassphrase);
         CNXRStandardOutput output;
@@ -349,7 +349,7 @@ bool CNXRXmlCrypt::sealInto(CNXRInputFile& input, bool bPlain, const CNXRWCharSt
                                  ? static_cast<CNXRByteSink&>(output.emplace(outFileName, input.permissions()))
                                  : spill.emplace();
         CNXRContainerWriter writer(sink, lKeyMode, pPassphrase, static_cast<uint32_t>(reader->length()));
-        CNXRRoadCheck check(reader->length());
+        CNXRRoadCheck check(reader->length(), NxrMarkupLimits::Apply);
         if (!runRoad(*reader, check, m_pProgress, [&](std::span<const NXR_BYTE> piece) { writer.write(piece); }))
             return false;
         writer.finish();
@@ -370,7 +370,7 @@ bool CNXRXmlCrypt::openInto(CNXRInputFile& input, const CNXRWCharString& outFile
     return nxrGuard(nxrTrace, false, [&] {
         CNXRDocumentReader reader(input, pPassphrase);
         CNXROutputFile output(outFileName, ulNewMode);
-        CNXRRoadCheck check(reader.length());
+        CNXRRoadCheck check(reader.length(), NxrMarkupLimits::Waive);
         if (!runRoad(reader, check, m_pProgress,
                      [&](std::span<const NXR_BYTE> piece) { output.write(piece.data(), piece.size()); }))
             return false;
@@ -379,12 +379,13 @@ bool CNXRXmlCrypt::openInto(CNXRInputFile& input, const CNXRWCharString& outFile
     });
 }
 
-bool CNXRXmlCrypt::checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase)
+bool CNXRXmlCrypt::checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase,
+                                bool bSealing)
 {
     NXR_CRYPT_TRACE(u"checkSpilled");
     return nxrGuard(nxrTrace, false, [&] {
         CNXRDocumentReader reader(spill.input(), pPassphrase);
-        CNXRRoadCheck check(reader.length());
+        CNXRRoadCheck check(reader.length(), bSealing ? NxrMarkupLimits::Apply : NxrMarkupLimits::Waive);
         return runRoad(reader, check, m_pProgress, [](std::span<const NXR_BYTE>) {});
     });
 }

@@ -92,8 +92,9 @@ private:
     // Opens a container of known size into the named file outFileName.
     bool openInto(CNXRInputFile& input, const CNXRWCharString& outFileName, uint32_t ulNewMode,
                   const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
-    // Checks the document of the container that spill holds.
-    bool checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase);
+    // Checks the document of the container that spill holds: one being
+    // sealed (bSealing: the markup limits apply) or opened.
+    bool checkSpilled(CNXRSpillFile& spill, const CNXRSecureBuffer<NXR_USHORT>* pPassphrase, bool bSealing);
 
     // The plain bytes of a file or a container, whole.
     bool readDocument(const CNXRWCharString& fileName, bool bPlain, CNXRBuffer<NXR_BYTE>& document,

@@ -263,18 +263,18 @@ std::jthread checkThread(Body&& body)
 
 } // namespace
 
-CNXRRoadCheck::CNXRRoadCheck(uint64_t ullLength, bool bAtLeast)
+CNXRRoadCheck::CNXRRoadCheck(uint64_t ullLength, NxrMarkupLimits limits, bool bAtLeast)
     : m_bytes(bAtLeast ? NXR_ARRIVING_UNKNOWN_TOTAL : ullLength, NXR_ROAD_CHECK_WINDOW, ullLength)
 {
     NXR_TRACE(u"CNXRRoadCheck", u"Constructor");
-    m_thread = checkThread([this] {
+    m_thread = checkThread([this, limits] {
         {
             const CNXRHeldRecords::CScope hold(m_held);
             // Nothing may leave a thread: the wrapper's constructor throws
             // when it cannot get its memory, and that is only recorded.
             nxrGuardDtor([&] {
                 CXmlXercesVM vm;
-                m_bPassed = vm.checkXMLArriving(m_bytes);
+                m_bPassed = vm.checkXMLArriving(m_bytes, limits);
             });
         }
         m_bytes.close();

@@ -117,11 +117,12 @@ private:
 // failed before that.
 class CNXRRoadCheck {
 public:
+    // limits: Apply when sealing, Waive when opening (see NxrMarkupLimits).
     // ullLength: the document's length; or, with bAtLeast, a lower bound of
     // it: the document then ends where the bytes fed end, and the limits
     // that grow with its size are those of the bound (stricter than the
     // true ones, see overBudget()).
-    explicit CNXRRoadCheck(uint64_t ullLength, bool bAtLeast = false);
+    CNXRRoadCheck(uint64_t ullLength, NxrMarkupLimits limits, bool bAtLeast = false);
     ~CNXRRoadCheck();
     CNXRRoadCheck(const CNXRRoadCheck&) = delete;
     CNXRRoadCheck& operator=(const CNXRRoadCheck&) = delete;

@@ -180,8 +180,7 @@ TEST(XmlCryptFiles, EveryLengthAroundBlocksPiecesAndTheWindow)
     std::string rows = "<rows>";
     for (int i = 0; rows.size() < (9u << 20); ++i)
         rows += "<row xmlns:r=\"urn:r\" r:n=\"" + std::to_string(i) + "\">text &amp; xmlns</row>\n";
-    std::vector<size_t> lengths{(1u << 20) - 17, (1u << 20) - 1, 1u << 20, (1u << 20) + 1, (1u << 20) + 16,
-                                (8u << 20) - 1,  8u << 20,       (8u << 20) + 1};
+    std::vector<size_t> lengths{(1u << 20) - 1, 1u << 20, (1u << 20) + 1, 8u << 20, (8u << 20) + 1};
     for (size_t n = 1; n <= 64; ++n)
         lengths.push_back(n);
     for (const size_t n : lengths)
