@@ -35,10 +35,11 @@ inline constexpr uint64_t NXR_XML_EXPANSION_ALLOWANCE = 1u << 20;
 inline constexpr uint64_t NXR_XML_MAX_NAME_BYTES = 50000;
 inline constexpr uint64_t NXR_XML_MAX_TOKEN_BYTES = 10000000;
 // A start tag is held whole with all its attributes (each costing the parser
-// some hundred bytes besides its text): a tag may hold one value at the
-// limit above and its names, and at most so many attributes.
+// about 500 bytes besides its text): a tag may hold one value at the limit
+// above and its names, and at most so many attributes, which keeps a tag of
+// small attributes under 1 MiB within the memory of an ordinary document.
 inline constexpr uint64_t NXR_XML_MAX_TAG_BYTES = NXR_XML_MAX_TOKEN_BYTES + 2 * NXR_XML_MAX_NAME_BYTES;
-inline constexpr uint64_t NXR_XML_MAX_ATTRIBUTES = 100000;
+inline constexpr uint64_t NXR_XML_MAX_ATTRIBUTES = 30000;
 
 // The check's limits, as a refusal names them.
 enum class NxrXmlLimit {

