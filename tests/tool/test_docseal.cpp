@@ -79,11 +79,13 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
     ASSERT_EQ(run("/bin/sh", {std::string(TOOL_TESTS_DIR) + "/openssl_container.sh", "seal", "pw", dir.file("bad.xml"),
                               dir.file("bad.xml.enc")}).status, 0);
     // Longer than the check's window: entity expansions that the document's
-    // size allows (7 references) or not (9), but not the first window's.
+    // size allows (7 references, at its start or its end) or not (9), but
+    // not the first window's.
     const std::string pad = repeat("<e>text</e>", 1200000);
-    for (const int refs : {7, 9})
+    for (const int refs : {7, 9, -7})
         writeFile(dir.file("e" + std::to_string(refs) + ".xml"), "<!DOCTYPE r [<!ENTITY f \"a\"><!ENTITY e \"" +
-                      repeat("&f;", 2000) + "\">]><r>" + repeat("&e;", refs) + pad + "</r>");
+                      repeat("&f;", 2000) + "\">]><r>" + (refs < 0 ? pad : "") + repeat("&e;", std::abs(refs)) +
+                      (refs < 0 ? "" : pad) + "</r>");
     writeFile(dir.file("big-bad.xml"), "<r><b></r>" + pad);
     const std::string e7Sealed = docseal({"-o", "-", dir.file("e7.xml"), "/encrypt", "pw"}).out;
     const std::string in = "cd '" + dir.path() + "' && export TMPDIR=spill && ";
@@ -113,6 +115,7 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         {"cat report.xml.enc | ", {"-o", "-", "-", "/decrypt", "pw"}, 0, kDocument},
         {"cat bad.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
         {"cat e7.xml | ", {"-", "/encrypt", "pw"}, 0, e7Sealed},
+        {"cat e-7.xml | ", {"-", "/encrypt", "pw"}, 0, docseal({"-o", "-", dir.file("e-7.xml"), "/encrypt", "pw"}).out},
         {"cat e9.xml | ", {"-", "/encrypt", "pw"}, 1, ""},
         {"mkfifo f; (cat big-bad.xml; exec sleep 20) >f 2>&- & exec <f timeout 10 sh -c 'exec \"$@\"' ",
          {"-", "/encrypt", "pw"}, 1, ""}, // refused before the pipe's end
