@@ -362,8 +362,9 @@ PassphraseSource passphraseFromEnvironment(bool bConfirm, int iDocumentFd, CNXRS
     std::string from;
     if (pszFile != nullptr) {
         from = std::string("'") + pszFile + "'";
-        // Not blocking in the open itself (a FIFO without a writer), but
-        // waiting for a writer's line once it is open.
+        // Not blocking in the open itself: a FIFO that has no writer reads
+        // as empty at once; one whose writer is there is waited on for the
+        // rest of its line.
         source.adopt(::open(pszFile, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
         if (source.get() < 0)
             return refuse(reason, "cannot open the passphrase file " + from + ": " + std::strerror(errno));

@@ -90,7 +90,10 @@ uint64_t expansionBudget(XMLSize_t ulCount)
 // at the locator's position.
 class CScanLimits {
 public:
-    explicit CScanLimits(uint64_t ullAttributeBudget) : m_ullAttributeBudget(ullAttributeBudget) {}
+    CScanLimits(uint64_t ullAttributeBudget, bool& bOverBudget)
+        : m_ullAttributeBudget(ullAttributeBudget), m_bOverBudget(bOverBudget)
+    {
+    }
 
     void setLocator(const Locator* pLocator) { m_pLocator = pLocator; }
 
@@ -109,8 +112,10 @@ public:
         if (++m_ulDepth > NXR_XML_MAX_ELEMENT_DEPTH)
             refuse(NxrXmlLimit::Depth, NXR_XML_MAX_ELEMENT_DEPTH);
         m_ullAttributeUnits += ullUnits;
-        if (m_ullAttributeUnits > m_ullAttributeBudget)
+        if (m_ullAttributeUnits > m_ullAttributeBudget) {
+            m_bOverBudget = true;
             refuse(NxrXmlLimit::AttributeText, m_ullAttributeBudget);
+        }
     }
     void close() { --m_ulDepth; }
 
@@ -138,6 +143,9 @@ public:
         m_declared.pop_back();
     }
 
+    // The expansion limit, which the budget sets, was passed.
+    void overBudget() { m_bOverBudget = true; }
+
     [[noreturn]] void refuse(NxrXmlLimit limit, uint64_t ullAmount) const
     {
         refuse(nxrXmlLimitText(limit, ullAmount).c_str());
@@ -152,6 +160,7 @@ public:
 private:
     const Locator* m_pLocator = nullptr;
     const uint64_t m_ullAttributeBudget;
+    bool& m_bOverBudget; // a refusal at a limit the budget sets
     uint64_t m_ullAttributeUnits = 0;
     uint32_t m_ulDepth = 0;
     uint32_t m_ulInScope = 0;
@@ -220,6 +229,7 @@ public:
     void fatalError(const SAXParseException& e) override
     {
         if (m_pSecurity != nullptr && textOf(e.getMessage()).find(u"entity expansions") != std::u16string_view::npos) {
+            m_limits.overBudget();
             const std::u16string why = nxrXmlLimitText(NxrXmlLimit::Expansions, m_pSecurity->getEntityExpansionLimit());
             throw SAXParseException(why.c_str(), e.getPublicId(), e.getSystemId(), e.getLineNumber(),
                                     e.getColumnNumber());
@@ -675,11 +685,12 @@ std::unique_ptr<SAX2XMLReader, CReaderDeleter> makeScanReader(bool bNamespaces, 
 // The whole document without namespaces, where the scanner checks
 // attributes for duplicates by their whole names (linear) and declarations
 // are plain attributes that the handler counts. Throws the refusal.
-void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansionLimit, uint64_t ullAttributeBudget)
+void boundNamespaceDeclarations(const InputSource& source, XMLSize_t ulExpansionLimit, uint64_t ullAttributeBudget,
+                                bool& bOverBudget)
 {
     SecurityManager security;
     security.setEntityExpansionLimit(ulExpansionLimit);
-    CScanLimits limits(ullAttributeBudget);
+    CScanLimits limits(ullAttributeBudget, bOverBudget);
     CScanHandler handler(limits);
     handler.expansionsUnder(security);
     handler.countNamespaceDeclarations();
@@ -725,13 +736,15 @@ bool lightScannerFits(const InputSource& source, bool bDoctype, const std::optio
 // over the whole document (the namespace-aware scan, on the light scanner
 // where it fits, or, in an encoding whose declarations cannot be counted,
 // the bounding pass alone, which then leaves the namespace rules unchecked).
-void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArriving = nullptr)
+// ulCount is the size the budget is computed from; a refusal at a limit the
+// budget sets also sets bOverBudget.
+void scanSource(InputSource& source, XMLSize_t ulCount, bool& bOverBudget, CNXRArrivingBytes* pArriving = nullptr)
 {
     const uint64_t ullBudget = expansionBudget(ulCount);
     nxrXercesCall([&] {
         SecurityManager security;
         security.setEntityExpansionLimit(NXR_XML_MAX_ENTITY_EXPANSIONS);
-        CScanLimits limits(2 * ullBudget);
+        CScanLimits limits(2 * ullBudget, bOverBudget);
         CScanHandler handler(limits);
         handler.expansionsUnder(security);
         CDeclarationCheck declarationCheck(handler);
@@ -758,7 +771,7 @@ void scanSource(InputSource& source, XMLSize_t ulCount, CNXRArrivingBytes* pArri
         // Then the whole document, with the declarations in scope bounded
         // first where the bytes may hold more than the limit.
         const auto bound = [&] {
-            boundNamespaceDeclarations(source, static_cast<XMLSize_t>(ullLimit), 2 * ullBudget);
+            boundNamespaceDeclarations(source, static_cast<XMLSize_t>(ullLimit), 2 * ullBudget, bOverBudget);
         };
         const bool bWhole = pArriving == nullptr || pArriving->heldWhole();
         if (!bWhole)
@@ -818,21 +831,33 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
         MemBufInputSource source(pBytes, ulCount, pszSystemId, false);
         source.setCopyBufToStream(false);
         CNXRTokenLimitSource measured(source);
-        scanSource(measured, ulCount);
+        bool bOverBudget = false;
+        scanSource(measured, ulCount, bOverBudget);
     });
 }
 
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId, NxrMarkupLimits limits)
 {
+    // A refusal at a budget is marked on the bytes as the scan leaves.
+    struct CMark {
+        CNXRArrivingBytes& bytes;
+        bool bOverBudget = false;
+        ~CMark()
+        {
+            if (bOverBudget)
+                bytes.markOverBudget();
+        }
+    } mark{bytes};
     nxrXercesCall([&] {
         CArrivingSource source(bytes, pszSystemId);
+        const XMLSize_t ulBudgetSize = static_cast<XMLSize_t>(bytes.budgetSize());
         if (limits == NxrMarkupLimits::Waive) {
-            scanSource(source, static_cast<XMLSize_t>(bytes.total()), &bytes);
+            scanSource(source, ulBudgetSize, mark.bOverBudget, &bytes);
             return;
         }
         const CNXRParserMemory::CCap cap(NXR_XML_MAX_PARSER_MEMORY);
         CNXRTokenLimitSource measured(source);
-        scanSource(measured, static_cast<XMLSize_t>(bytes.total()), &bytes);
+        scanSource(measured, ulBudgetSize, mark.bOverBudget, &bytes);
     });
 }
 
@@ -844,8 +869,9 @@ void nxrChooseScanners(NxrScanners scanners)
 // ---------------------------------------------------------------------------
 // The arriving bytes
 
-CNXRArrivingBytes::CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow)
-    : m_ullTotal(ullTotal), m_ulWindow(ulWindow),
+CNXRArrivingBytes::CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow, uint64_t ullBudgetSize)
+    : m_ullTotal(ullTotal), m_ullBudgetSize(ullBudgetSize != 0 ? std::min(ullBudgetSize, ullTotal) : ullTotal),
+      m_ulWindow(ulWindow),
       m_ring(static_cast<uint32_t>(std::clamp<uint64_t>(ullTotal, 1, ulWindow)))
 {
     if (!m_ring.isValid())

@@ -104,9 +104,17 @@ void nxrScanXML(const XMLByte* pBytes, XMLSize_t ulCount, const XMLCh* pszSystem
 // it only once that much (or all it still has) is free.
 inline constexpr uint64_t NXR_ARRIVING_HANDOFF = 1u << 20;
 
+// A total of NXR_ARRIVING_UNKNOWN_TOTAL: the document ends where the producer
+// calls finish().
+inline constexpr uint64_t NXR_ARRIVING_UNKNOWN_TOTAL = UINT64_MAX;
+
 class CNXRArrivingBytes {
 public:
-    CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow);
+    // ullBudgetSize: the size the check's size-bound limits (the expansion
+    // and attribute budgets) are computed from, at most the total; 0 for the
+    // total itself. A smaller one (a lower bound, where the total is not
+    // known) can only refuse more.
+    CNXRArrivingBytes(uint64_t ullTotal, uint32_t ulWindow, uint64_t ullBudgetSize = 0);
     CNXRArrivingBytes(const CNXRArrivingBytes&) = delete;
     CNXRArrivingBytes& operator=(const CNXRArrivingBytes&) = delete;
 
@@ -135,9 +143,16 @@ public:
     void close();
 
     uint64_t total() const { return m_ullTotal; }
+    uint64_t budgetSize() const { return m_ullBudgetSize; }
+    // Whether the check refused the bytes at a size-bound limit. Set by the
+    // check's thread; read once it has ended.
+    bool overBudget() const { return m_bOverBudget; }
+    void markOverBudget() { m_bOverBudget = true; }
 
 private:
     const uint64_t m_ullTotal;
+    const uint64_t m_ullBudgetSize;
+    bool m_bOverBudget = false;
     const uint32_t m_ulWindow;
     CNXRBuffer<NXR_BYTE> m_ring;
     // The ring's storage and size, taken once: the buffer's accessors leave
@@ -157,7 +172,7 @@ private:
 };
 
 // nxrScanXML over arriving bytes; the limits are those of a document of their
-// total size. A document larger than the window is checked in one pass
+// budget size; a refusal at a limit that grows with it marks them overBudget. A document larger than the window is checked in one pass
 // behind the producer (see nxr_xerces.cpp for what that changes).
 void nxrScanXML(CNXRArrivingBytes& bytes, const XMLCh* pszSystemId,
                 NxrMarkupLimits limits = NxrMarkupLimits::Apply);

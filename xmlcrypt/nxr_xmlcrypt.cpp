@@ -246,27 +246,40 @@ bool CNXRXmlCrypt::encryptXMLFileTo(CNXRWCharString fileName, CNXRWCharString ou
                 NXR_THROW(CBadArgException, u"lKeyMode", u"value is not 1, 2 or 3");
             return sealInto(input, isPlainName(fileName), outFileName, lKeyMode, pPassphrase);
         }
-        // Standard input has no size up front, and the check needs one: the
-        // document is sealed into a scratch file as it comes, then that
-        // container is opened again for the check and passed on whole.
+        // Standard input has no size up front. Its first window is read
+        // ahead: a document that ends within it is checked as a file of its
+        // size is. A longer one is not held whole either way; it is checked
+        // as it is sealed into a scratch file, under the limits of a document
+        // of the bytes read ahead. Those can only be stricter than its own:
+        // only a refusal at a limit that grows with the size is not final,
+        // and the sealed container is then opened again for the check.
         CNXRInputFile input(os::fileDuplicate(STDIN_FILENO), CNXRWCharString(u"standard input"));
-        CNXRSpillFile spill;
-        uint64_t ullLength = 0;
-        {
-            CNXRDocumentReader reader(input);
-            CNXRContainerWriter writer(spill, lKeyMode, pPassphrase, 0);
-            for (std::span<const NXR_BYTE> piece = reader.next(); !piece.empty(); piece = reader.next()) {
-                writer.write(piece);
-                ullLength += piece.size();
-            }
-            writer.finish();
-        }
+        CNXRDocumentReader reader(input);
+        CNXRReadAhead document(reader, NXR_ROAD_CHECK_WINDOW + 1);
+        const bool bWhole = document.whole();
         // Nothing came: refused by the check as an empty file is, rather than
         // as a container that records no document.
-        if (ullLength == 0)
+        if (bWhole && document.held() == 0)
             return CNXRRoadCheck(0, NxrMarkupLimits::Apply).verdict();
-        if (!checkSpilled(spill, pPassphrase, true))
-            return false;
+        CNXRSpillFile spill;
+        {
+            CNXRContainerWriter writer(spill, lKeyMode, pPassphrase, bWhole ? document.held() : 0);
+            std::optional<CNXRRoadCheck> check(std::in_place, document.held(), NxrMarkupLimits::Apply, !bWhole);
+            const auto decided = [&] { return bWhole || !check->overBudget(); };
+            for (std::span<const NXR_BYTE> piece = document.next(); !piece.empty(); piece = document.next()) {
+                if (check && !check->feed(piece)) {
+                    if (decided())
+                        return check->verdict();
+                    check.reset();
+                }
+                writer.write(piece);
+            }
+            writer.finish();
+            if (check && !decided())
+                check.reset();
+            if (check ? !check->verdict() : !checkSpilled(spill, pPassphrase, true))
+                return false;
+        }
         if (outFileName.getLength() == 0) {
             CNXRStandardOutput output;
             output.append(spill);

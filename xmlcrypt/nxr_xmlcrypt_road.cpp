@@ -9,6 +9,7 @@
 #include "xmlxercesvm.h"
 
 #include <algorithm>
+#include <utility>
 #include <system_error>
 
 namespace nxr {
@@ -203,6 +204,46 @@ std::span<const NXR_BYTE> CNXRDocumentReader::next()
 
 // ---------------------------------------------------------------------------
 
+CNXRReadAhead::CNXRReadAhead(CNXRDocumentReader& reader, uint32_t ulBytes) : m_reader(reader)
+{
+    NXR_TRACE(u"CNXRReadAhead", u"Constructor");
+    m_held.reserve(ulBytes / NXR_ROAD_PIECE_BYTES + 2);
+    while (m_ulHeld < ulBytes) {
+        std::span<const NXR_BYTE> piece = reader.next();
+        if (piece.empty()) {
+            m_bWhole = true;
+            break;
+        }
+        // What does not fit is passed on right after the held bytes: the
+        // reader is not asked again before that.
+        const uint32_t ulTaken = static_cast<uint32_t>(std::min<size_t>(piece.size(), ulBytes - m_ulHeld));
+        m_held.emplace_back(piece.data(), ulTaken, 0);
+        m_ulHeld += ulTaken;
+        m_rest = piece.subspan(ulTaken);
+    }
+    nxrTrace.setResult(true);
+}
+
+CNXRReadAhead::~CNXRReadAhead() { NXR_TRACE(u"CNXRReadAhead", u"Destructor"); }
+
+std::span<const NXR_BYTE> CNXRReadAhead::next()
+{
+    NXR_TRACE(u"CNXRReadAhead", u"next");
+    if (m_ulNext != 0 && m_ulNext <= m_held.size())
+        m_held[m_ulNext - 1] = CNXRBuffer<NXR_BYTE>();
+    nxrTrace.setResult(true);
+    if (m_ulNext < m_held.size()) {
+        const CNXRBuffer<NXR_BYTE>& piece = m_held[m_ulNext++];
+        return {piece.getBuffer(), piece.getNumElems()};
+    }
+    m_ulNext = m_held.size() + 1;
+    if (!m_rest.empty())
+        return std::exchange(m_rest, {});
+    return m_reader.next();
+}
+
+// ---------------------------------------------------------------------------
+
 namespace {
 
 // A thread for the check; one that cannot be had (its stack could not be
@@ -219,7 +260,8 @@ std::jthread checkThread(Body&& body)
 
 } // namespace
 
-CNXRRoadCheck::CNXRRoadCheck(uint64_t ullLength, NxrMarkupLimits limits) : m_bytes(ullLength, NXR_ROAD_CHECK_WINDOW)
+CNXRRoadCheck::CNXRRoadCheck(uint64_t ullLength, NxrMarkupLimits limits, bool bAtLeast)
+    : m_bytes(bAtLeast ? NXR_ARRIVING_UNKNOWN_TOTAL : ullLength, NXR_ROAD_CHECK_WINDOW, ullLength)
 {
     NXR_TRACE(u"CNXRRoadCheck", u"Constructor");
     m_thread = checkThread([this, limits] {
@@ -253,12 +295,19 @@ bool CNXRRoadCheck::feed(std::span<const NXR_BYTE> piece)
     return nxrTrace.setResult(m_bytes.append(piece.data(), piece.size()));
 }
 
-bool CNXRRoadCheck::verdict()
+bool CNXRRoadCheck::overBudget()
 {
-    NXR_TRACE(u"CNXRRoadCheck", u"verdict");
+    NXR_TRACE(u"CNXRRoadCheck", u"overBudget");
     m_bytes.finish();
     if (m_thread.joinable())
         m_thread.join();
+    return nxrTrace.setResult(!m_bPassed && m_bytes.overBudget());
+}
+
+bool CNXRRoadCheck::verdict()
+{
+    NXR_TRACE(u"CNXRRoadCheck", u"verdict");
+    overBudget();
     m_held.replay();
     return nxrTrace.setResult(m_bPassed);
 }

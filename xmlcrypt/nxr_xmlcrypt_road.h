@@ -22,6 +22,7 @@
 #include <memory>
 #include <span>
 #include <thread>
+#include <vector>
 
 namespace nxr {
 
@@ -84,13 +85,47 @@ private:
     CNXRBuffer<NXR_BYTE> m_out; // the document's piece
 };
 
+// A document whose length is not known up front, with its first bytes read
+// ahead and held: a document that ends within them is then known whole, and
+// its length with it, before any of it is passed on. Its pieces come as the
+// reader's, the held bytes first.
+class CNXRReadAhead {
+public:
+    // Reads up to ulBytes of the reader's document.
+    CNXRReadAhead(CNXRDocumentReader& reader, uint32_t ulBytes);
+    ~CNXRReadAhead();
+    CNXRReadAhead(const CNXRReadAhead&) = delete;
+    CNXRReadAhead& operator=(const CNXRReadAhead&) = delete;
+
+    // Whether the document ended within the bytes read ahead.
+    bool whole() const { return m_bWhole; }
+    // How many bytes were read ahead: the document's length when whole().
+    uint32_t held() const { return m_ulHeld; }
+    // The next piece; empty at the end. Valid until the next call.
+    std::span<const NXR_BYTE> next();
+
+private:
+    CNXRDocumentReader& m_reader;
+    // The reader's pieces, each released once the next is asked for: the
+    // memory held shrinks as the document moves on.
+    std::vector<CNXRBuffer<NXR_BYTE>> m_held;
+    size_t m_ulNext = 0;
+    std::span<const NXR_BYTE> m_rest; // the reader's piece beyond the held bytes
+    uint32_t m_ulHeld = 0;
+    bool m_bWhole = false;
+};
+
 // The XML check of the bytes that pass, on a thread of its own. What it
 // records is held until its verdict is used, and dropped when the road
 // failed before that.
 class CNXRRoadCheck {
 public:
     // limits: Apply when sealing, Waive when opening (see NxrMarkupLimits).
-    CNXRRoadCheck(uint64_t ullLength, NxrMarkupLimits limits);
+    // ullLength: the document's length; or, with bAtLeast, a lower bound of
+    // it: the document then ends where the bytes fed end, and the limits
+    // that grow with its size are those of the bound (stricter than the
+    // true ones, see overBudget()).
+    CNXRRoadCheck(uint64_t ullLength, NxrMarkupLimits limits, bool bAtLeast = false);
     ~CNXRRoadCheck();
     CNXRRoadCheck(const CNXRRoadCheck&) = delete;
     CNXRRoadCheck& operator=(const CNXRRoadCheck&) = delete;
@@ -100,6 +135,11 @@ public:
     bool feed(std::span<const NXR_BYTE> piece);
     // The end of the document: waits for the check and records its findings.
     bool verdict();
+    // The end of the document: waits for the check and tells whether it
+    // refused the document at a limit that grows with its size. Nothing is
+    // recorded: where the check was given a lower bound, only a check with
+    // the true length has a verdict then; otherwise verdict() follows.
+    bool overBudget();
 
 private:
     CNXRArrivingBytes m_bytes;
