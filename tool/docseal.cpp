@@ -246,9 +246,8 @@ int run(int argc, char** argv, const ClosedStreams& closed)
 {
     // The parser library starts on the side first thing when a command word
     // that checks a document is among the arguments, while the message
-    // library loads and the
-    // passphrase and the key are prepared. It stays initialised until the
-    // process ends.
+    // library loads and the passphrase and the key are prepared. It stays
+    // initialised until the process ends.
     std::optional<CXercesLibraryWarmUp> parserStart;
     for (int i = 2; i < argc && !parserStart; ++i)
         if (std::strcmp(argv[i], "/encrypt") == 0 || std::strcmp(argv[i], "/decrypt") == 0)

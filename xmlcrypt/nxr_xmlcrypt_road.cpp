@@ -204,12 +204,10 @@ std::span<const NXR_BYTE> CNXRDocumentReader::next()
 
 // ---------------------------------------------------------------------------
 
-CNXRReadAhead::CNXRReadAhead(CNXRDocumentReader& reader, uint32_t ulBytes) : m_reader(reader), m_held(ulBytes)
+CNXRReadAhead::CNXRReadAhead(CNXRDocumentReader& reader, uint32_t ulBytes) : m_reader(reader)
 {
     NXR_TRACE(u"CNXRReadAhead", u"Constructor");
-    if (!m_held.isValid())
-        NXR_THROW(CMemAllocException, u"m_held");
-    NXR_BYTE* pHeld = m_held.getBuffer();
+    m_held.reserve(ulBytes / NXR_ROAD_PIECE_BYTES + 2);
     while (m_ulHeld < ulBytes) {
         std::span<const NXR_BYTE> piece = reader.next();
         if (piece.empty()) {
@@ -219,7 +217,7 @@ CNXRReadAhead::CNXRReadAhead(CNXRDocumentReader& reader, uint32_t ulBytes) : m_r
         // What does not fit is passed on right after the held bytes: the
         // reader is not asked again before that.
         const uint32_t ulTaken = static_cast<uint32_t>(std::min<size_t>(piece.size(), ulBytes - m_ulHeld));
-        std::copy_n(piece.data(), ulTaken, pHeld + m_ulHeld);
+        m_held.emplace_back(piece.data(), ulTaken, 0);
         m_ulHeld += ulTaken;
         m_rest = piece.subspan(ulTaken);
     }
@@ -231,15 +229,14 @@ CNXRReadAhead::~CNXRReadAhead() { NXR_TRACE(u"CNXRReadAhead", u"Destructor"); }
 std::span<const NXR_BYTE> CNXRReadAhead::next()
 {
     NXR_TRACE(u"CNXRReadAhead", u"next");
-    if (m_ulPassed < m_ulHeld) {
-        const uint32_t ulCount = std::min(m_ulHeld - m_ulPassed, NXR_ROAD_PIECE_BYTES);
-        m_ulPassed += ulCount;
-        nxrTrace.setResult(true);
-        return {m_held.getBuffer() + m_ulPassed - ulCount, ulCount};
-    }
-    if (m_held.getNumElems() != 0)
-        m_held = CNXRBuffer<NXR_BYTE>();
+    if (m_ulNext != 0 && m_ulNext <= m_held.size())
+        m_held[m_ulNext - 1] = CNXRBuffer<NXR_BYTE>();
     nxrTrace.setResult(true);
+    if (m_ulNext < m_held.size()) {
+        const CNXRBuffer<NXR_BYTE>& piece = m_held[m_ulNext++];
+        return {piece.getBuffer(), piece.getNumElems()};
+    }
+    m_ulNext = m_held.size() + 1;
     if (!m_rest.empty())
         return std::exchange(m_rest, {});
     return m_reader.next();

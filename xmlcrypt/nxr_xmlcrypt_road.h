@@ -22,6 +22,7 @@
 #include <memory>
 #include <span>
 #include <thread>
+#include <vector>
 
 namespace nxr {
 
@@ -105,10 +106,12 @@ public:
 
 private:
     CNXRDocumentReader& m_reader;
-    CNXRBuffer<NXR_BYTE> m_held; // released once passed on
+    // The reader's pieces, each released once the next is asked for: the
+    // memory held shrinks as the document moves on.
+    std::vector<CNXRBuffer<NXR_BYTE>> m_held;
+    size_t m_ulNext = 0;
     std::span<const NXR_BYTE> m_rest; // the reader's piece beyond the held bytes
     uint32_t m_ulHeld = 0;
-    uint32_t m_ulPassed = 0;
     bool m_bWhole = false;
 };
 

@@ -134,8 +134,10 @@ TEST_F(Docseal, OutputsAnywhereAndPipes)
         EXPECT_EQ(r.status, c.status);
         if (c.status == 2)
             EXPECT_EQ(r.out.find("Usage: "), 0u);
-        else
-            EXPECT_EQ(c.file.empty() ? r.out : readFile(dir.file(c.file)), c.out);
+        else if (const std::string out = c.file.empty() ? r.out : readFile(dir.file(c.file)); out.size() < 4096)
+            EXPECT_EQ(out, c.out);
+        else // a difference in megabytes is not printed
+            EXPECT_TRUE(out == c.out) << out.size() << " bytes, " << c.out.size() << " expected";
         const bool bNamedOutput = !c.file.empty() && (c.args[0] == "-o" || c.args[0].starts_with("--output="));
         EXPECT_EQ(r.out.ends_with(" was written to the output.\n"), bNamedOutput) << r.out;
         EXPECT_TRUE(namesIn(dir.file("spill")).empty());
