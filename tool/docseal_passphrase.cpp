@@ -308,7 +308,8 @@ PassphraseSource readPassphrase(int iFd, const std::string& from, bool bConfirm,
     const LineRead read = bTerminal ? promptLine(iFd, "Passphrase: ", line, iError) : readLine(iFd, line, iError);
     if (read != LineRead::Line)
         return refuseLine(read, iError, from, reason);
-    if (bTerminal && bConfirm) {
+    // An empty answer is refused as it is, without asking for it again.
+    if (bTerminal && bConfirm && line.getBuffer()[0] != '\0') {
         CNXRBuffer<NXR_CHAR> again(kLineBufferBytes);
         const LineRead readAgain = promptLine(iFd, "Passphrase again: ", again, iError);
         if (readAgain != LineRead::Line)

@@ -126,10 +126,11 @@ TEST_F(Terminal, PassphraseOffTheCommandLine)
         EXPECT_EQ(readFile(doc), text);
     }
     // Ctrl-C and Ctrl-\ at the prompt end the program as the signal would;
-    // Ctrl-D gives an empty line, at each prompt.
+    // Ctrl-D gives an empty passphrase, refused without a second prompt.
     for (const auto& [key, status] : {std::pair{"\x03", 128 + SIGINT}, {"\x1c", 128 + SIGQUIT}, {"\x04", 1}}) {
         const Session s = onTerminal({doc, "/encrypt"}, "DOCSEAL_PASSPHRASE_FD=0 ", {key, key});
         EXPECT_EQ(s.status, status) << s.terminal;
+        EXPECT_EQ(countOf(s.terminal, "Passphrase"), 1u) << s.terminal;
         EXPECT_TRUE(s.bEchoAfter) << status;
     }
     // Ctrl-Z at the prompt stops it with the terminal echoing as before; on
