@@ -3,6 +3,9 @@
 #include "nxr_firstfailure.h"
 #include "nxr_format.h"
 
+#include <exception>
+#include <new>
+
 namespace nxr {
 
 namespace {
@@ -129,6 +132,21 @@ void nxrWarn(std::u16string_view message, uint32_t ulError, const char* pszSourc
 
 void nxrLogUnhandled(uint32_t ulError, const char* pszSourceFile, uint32_t ulSourceLine) noexcept
 {
+    // Memory that ran out where nothing turned it into a family object is
+    // recorded as memory that ran out, not as a mystery.
+    try {
+        if (const std::exception_ptr pCurrent = std::current_exception())
+            std::rethrow_exception(pCurrent);
+    } catch (const std::bad_alloc&) {
+        try {
+            CMemAllocException memory(u"operator new", pszSourceFile, ulSourceLine);
+            if (!memory.isLogged())
+                memory.log();
+        } catch (...) {
+        }
+        return;
+    } catch (...) {
+    }
     try {
         // Built with log-when-destroyed and dropped at once, which logs it.
         CLogException1(u"An unhandled exception occurred", ulError, NXR_RESULT_ERROR_CODE, nullptr, nullptr,

@@ -118,7 +118,9 @@ void nxrWarnFreeFailed(std::u16string_view member, const char* pszSourceFile, ui
 // Any other warning with an error code.
 void nxrWarn(std::u16string_view message, uint32_t ulError, const char* pszSourceFile,
              uint32_t ulSourceLine) noexcept;
-// "An unhandled exception occurred" at level EXCEPTION_BAD with the given code.
+// "An unhandled exception occurred" at level EXCEPTION_BAD with the given code;
+// called while std::bad_alloc is being handled, CMemAllocException's record
+// "Unable to allocate memory ( operator new )" instead.
 void nxrLogUnhandled(uint32_t ulError, const char* pszSourceFile, uint32_t ulSourceLine) noexcept;
 
 } // namespace nxr

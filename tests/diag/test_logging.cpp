@@ -125,6 +125,10 @@ TEST(Guard, ExceptionsWrittenOnceAndConstructorPolicies)
     EXPECT_NE(lines[2].find("<EXIT> <test_diag> <CGuardProbe::failingMethod> <Failed> "), std::string::npos);
 
     EXPECT_FALSE(failingMethod(false));
+    {
+        NXR_TRACE(u"CGuardProbe", u"outOfMemory"); // memory that ran out is told as such
+        EXPECT_FALSE(nxrGuard(nxrTrace, false, []() -> bool { throw std::bad_alloc(); }));
+    }
     const CRngBadArg thrown(__FILE__, __LINE__);
     EXPECT_TRUE(CRngBadArg(thrown).isLogged());
     EXPECT_THROW(CtorProbe(true), CBadArgException);
@@ -135,6 +139,7 @@ TEST(Guard, ExceptionsWrittenOnceAndConstructorPolicies)
     };
     EXPECT_EQ(count("\"An unhandled exception occurred\" <Error: 0x00000002> <test_logging.cpp"), 2);
     EXPECT_EQ(count("\"Bad arguement in rng.  Probably zero input buffer\" <test_logging.cpp"), 1);
+    EXPECT_EQ(count("\"Unable to allocate memory ( operator new )\" <test_logging.cpp"), 1);
     EXPECT_EQ(count("value is NULL"), 1);
     EXPECT_EQ(count("Unable to initialize CNXRBuffer"), 1);
     EXPECT_EQ(count("<CtorProbe::CtorProbe> <Failed> "), 2);
