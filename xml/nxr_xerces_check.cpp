@@ -43,6 +43,23 @@ std::u16string_view textOf(const XMLCh* psz)
 
 } // namespace
 
+NxrMarkupUnit nxrSenseMarkup(std::string_view first)
+{
+    using S = NxrMarkupUnit;
+    static constexpr struct {
+        std::string_view start;
+        NxrMarkupUnit unit;
+    } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {S::Ucs4, 4, 0, 4}}, {std::string_view("<\0\0\0", 4), {S::Ucs4, 4, 0, 0}},
+                   {std::string_view("\0\0\xFE\xFF", 4), {S::Ucs4, 4, 3, 4}}, {std::string_view("\0\0\0<", 4), {S::Ucs4, 4, 3, 0}},
+                   {std::string_view("\xFF\xFE", 2), {S::Utf16, 2, 0, 2}},       {std::string_view("<\0", 2), {S::Utf16, 2, 0, 0}},
+                   {std::string_view("\xFE\xFF", 2), {S::Utf16, 2, 1, 2}},       {std::string_view("\0<", 2), {S::Utf16, 2, 1, 0}},
+                   {std::string_view("\x4C\x6F", 2), {S::Ebcdic, 1, 0, 0}}};
+    for (const auto& candidate : kStarts)
+        if (first.starts_with(candidate.start))
+            return candidate.unit;
+    return {S::Ascii, 1, 0, 0};
+}
+
 std::u16string nxrXmlLimitText(NxrXmlLimit limit, uint64_t ullAmount)
 {
     // Amounts of whole mebibytes read as such.
@@ -487,31 +504,12 @@ public:
         for (XMLSize_t ulGot = 1; ulHave < kPrime && ulGot != 0; ulHave += ulGot)
             ulGot = m_inner->readBytes(m_primed.data() + ulHave, kPrime - ulHave);
         m_primed.resize(ulHave);
-        // How '<' is spelled: UCS-4 and UTF-16 (with or without a byte-order
-        // mark, either byte order) and EBCDIC begin as below; everything else
-        // has ASCII markup.
-        static constexpr struct {
-            std::string_view start;
-            CTagUnit unit;
-            XmlnsSpelling spelling;
-        } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), {4, 0, '<'}, SPELLING_UCS4},
-                       {std::string_view("<\0\0\0", 4), {4, 0, '<'}, SPELLING_UCS4},
-                       {std::string_view("\0\0\xFE\xFF", 4), {4, 3, '<'}, SPELLING_UCS4},
-                       {std::string_view("\0\0\0<", 4), {4, 3, '<'}, SPELLING_UCS4},
-                       {std::string_view("\xFF\xFE", 2), {2, 0, '<'}, SPELLING_UTF16},
-                       {std::string_view("<\0", 2), {2, 0, '<'}, SPELLING_UTF16},
-                       {std::string_view("\xFE\xFF", 2), {2, 1, '<'}, SPELLING_UTF16},
-                       {std::string_view("\0<", 2), {2, 1, '<'}, SPELLING_UTF16},
-                       {std::string_view("\x4C\x6F", 2), {1, 0, '\x4C'}, SPELLING_EBCDIC}};
-        const std::string_view start(reinterpret_cast<const char*>(m_primed.data()), ulHave);
-        XmlnsSpelling sensed = SPELLING_ASCII;
-        for (const auto& candidate : kStarts) {
-            if (start.starts_with(candidate.start)) {
-                m_tag = candidate.unit;
-                sensed = candidate.spelling;
-                break;
-            }
-        }
+        // How '<' is spelled, from the first bytes.
+        const NxrMarkupUnit unit =
+            nxrSenseMarkup(std::string_view(reinterpret_cast<const char*>(m_primed.data()), ulHave));
+        static constexpr XmlnsSpelling kSpellings[] = {SPELLING_ASCII, SPELLING_UTF16, SPELLING_UCS4, SPELLING_EBCDIC};
+        const XmlnsSpelling sensed = kSpellings[unit.spelling];
+        m_tag = {unit.ulLength, unit.ulAt, sensed == SPELLING_EBCDIC ? '\x4C' : '<'};
         // Only the spelling of the document's own encoding counts when the
         // first bytes and the declaration (or, without one, the parser's
         // sensing of UTF-8, UTF-16 and UCS-4) agree on it; otherwise every

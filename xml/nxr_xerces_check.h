@@ -72,6 +72,19 @@ inline constexpr uint64_t NXR_XML_MAX_PARSER_MEMORY = uint64_t(64) << 20;
 // must still open.
 enum class NxrMarkupLimits { Apply, Waive };
 
+// How a document spells its markup, told by its first bytes: UCS-4 and
+// UTF-16 (with or without a byte-order mark, either byte order) and EBCDIC
+// begin as nxrSenseMarkup knows; everything else has ASCII markup. An ASCII
+// character is one unit of ulLength bytes whose byte at ulAt holds it and
+// whose others are zero; ulMark bytes of byte-order mark come first.
+struct NxrMarkupUnit {
+    enum Spelling { Ascii, Utf16, Ucs4, Ebcdic } spelling;
+    uint32_t ulLength;
+    uint32_t ulAt;
+    uint32_t ulMark;
+};
+NxrMarkupUnit nxrSenseMarkup(std::string_view first);
+
 // The words of a refusal at a limit, the same on every path of the check:
 // "more than 512 nested elements, docseal's limit". ullAmount is the limit's
 // value. Every such refusal ends in NXR_XML_LIMIT_SUFFIX.

@@ -165,28 +165,16 @@ void CNXRTokenLimits::grow(uint64_t& ullLength, uint64_t ullUnits, uint64_t ullL
 // byte order), EBCDIC, and otherwise an ASCII-compatible set.
 uint32_t CNXRTokenLimits::start()
 {
-    static constexpr struct {
-        std::string_view start;
-        uint32_t ulUnit;
-        uint32_t ulAt;
-        uint32_t ulSkip; // a byte-order mark is no character
-    } kStarts[] = {{std::string_view("\xFF\xFE\0\0", 4), 4, 0, 4}, {std::string_view("<\0\0\0", 4), 4, 0, 0},
-                   {std::string_view("\0\0\xFE\xFF", 4), 4, 3, 4}, {std::string_view("\0\0\0<", 4), 4, 3, 0},
-                   {std::string_view("\xFF\xFE", 2), 2, 0, 2},      {std::string_view("<\0", 2), 2, 0, 0},
-                   {std::string_view("\xFE\xFF", 2), 2, 1, 2},      {std::string_view("\0<", 2), 2, 1, 0}};
-    const std::string_view head(reinterpret_cast<const char*>(m_partial), m_ulPartial);
+    const NxrMarkupUnit unit = nxrSenseMarkup(std::string_view(reinterpret_cast<const char*>(m_partial), m_ulPartial));
     m_state = State::Text;
-    for (const auto& candidate : kStarts) {
-        if (head.starts_with(candidate.start)) {
-            m_mode = Mode::Wide;
-            m_ulUnit = candidate.ulUnit;
-            m_ulAt = candidate.ulAt;
-            return candidate.ulSkip;
-        }
-    }
-    if (head.starts_with("\x4C\x6F"))
+    if (unit.spelling == NxrMarkupUnit::Ebcdic)
         m_mode = Mode::Ebcdic;
-    return 0;
+    if (unit.ulLength == 1)
+        return 0;
+    m_mode = Mode::Wide;
+    m_ulUnit = unit.ulLength;
+    m_ulAt = unit.ulAt;
+    return unit.ulMark; // a byte-order mark is no character
 }
 
 void CNXRTokenLimits::feed(const uint8_t* p, size_t n)
