@@ -120,6 +120,8 @@ TEST(XmlCheck, DocumentsThatReachOutsideOrCostTooMuchAreRefused)
         {"<!DOCTYPE d [<!ELEMENT d" + std::string(NXR_XML_MAX_TOKEN_BYTES, ' ') + "EMPTY>]><d/>", "a markup declaration"},
         {encoded("UTF-16", "<" + name.substr(name.size() / 2) + "/>"), nullptr},
         {"\xFE\xFF" + encoded("UTF-16BE", "<" + name.substr(name.size() / 2 - 1) + "/>"), "a name longer than"},
+        {encoded("UTF-16BE", "<?xml version='1.0' encoding='UTF-16'?><" + name.substr(name.size() / 2 - 1) + "/>"),
+         "a name longer than"}, // no mark
         {encoded("IBM037", "<?xml version='1.0' encoding='IBM037'?><" + name + "n/>"), "a name longer than"},
         {iso2022 + "<d>" + big.substr(iso2022.size() + 7) + "</d>", nullptr},
         {iso2022 + "<d>" + big + "</d>", "a document longer than 10000000 bytes in an encoding whose markup"},
